@@ -1,0 +1,139 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include <nlohmann/json.hpp>
+
+#include <velmora/run_loop.hpp>
+
+namespace velmora {
+
+using StringMap = std::unordered_map<std::string, std::string>;
+using JsonValue = nlohmann::json;
+
+// Completion of a non-blocking operation. Called at most once, on the library's delivery
+// thread (never on the caller's thread), and only when a readable reply arrived. It must
+// not be relied on to run for a call whose exchange fails.
+using BoolCallback = std::function<void(bool)>;
+
+// Receives a decoded reply as a JSON object of text members. For `sendMessage`-style
+// non-blocking calls and `receiveMessages` it runs on the delivery thread; for
+// `receiveUsers` it runs on the thread whose run loop holds the timer.
+using ValueCallback = std::function<void(const JsonValue&)>;
+
+// Where and how one client reaches the service.
+struct ServiceConfig {
+    // "https://host[:port]" (an optional path prefix is allowed); "http://" for local
+    // services. Anything else makes every call of the client fail without sending.
+    std::string origin;
+    // PEM file of CAs trusted in addition to the system store; empty = the system store only.
+    std::string caFile;
+    // Seconds without any data moving (connecting, or any stretch of the exchange) after
+    // which the exchange ends without data. Non-positive or non-finite means 60.
+    double requestTimeout = 60.0;
+};
+
+namespace detail {
+struct Target;
+struct TimerRegistry;
+}  // namespace detail
+
+class Velmora : public std::enable_shared_from_this<Velmora> {
+public:
+    // A client of the service origin built into the library.
+    static std::shared_ptr<Velmora> create();
+    // A client of the service described by `config`.
+    static std::shared_ptr<Velmora> create(ServiceConfig config);
+    virtual ~Velmora();
+
+    Velmora(const Velmora&) = delete;
+    Velmora& operator=(const Velmora&) = delete;
+
+    // Settings. Values are stored unchanged; reads and writes may come from any thread.
+    // The modify forms run `update` with exclusive access to the setting.
+    double timeInterval() const;
+    void setTimeInterval(double seconds);
+    void modifyTimeInterval(const std::function<void(double&)>& update);
+    double statusInterval() const;
+    void setStatusInterval(double seconds);
+    void modifyStatusInterval(const std::function<void(double&)>& update);
+    std::string status() const;
+    void setStatus(std::string status);
+    void modifyStatus(const std::function<void(std::string&)>& update);
+
+    // Presence.
+    // Reports `status()` for the user every `statusInterval()` seconds on the calling
+    // thread's run loop; the first report follows one interval after the call.
+    virtual void initUser(const std::string& team, const std::string& appCode,
+                          const std::string& userName, std::int64_t refreshRate);
+    // Reports `status()` once and returns the service's reply (blocking).
+    virtual StringMap getUsers(const std::string& team, const std::string& appCode,
+                               const std::string& userName, std::int64_t refreshRate,
+                               bool returnList, bool onlyOnlineUsers);
+    // Every `timeInterval()` seconds on the calling thread's run loop, reports `status()`,
+    // asks for the team's list and hands it to `completion` on that thread (an empty
+    // object when the exchange failed). Always returns true.
+    virtual bool receiveUsers(const std::string& team, const std::string& appCode,
+                              const std::string& userName, std::int64_t refreshRate,
+                              ValueCallback completion);
+    // Reports the given `status` once (blocking); the `status()` setting is not involved.
+    virtual StringMap status(const std::string& team, const std::string& appCode,
+                             std::int64_t refreshRate, const std::string& userName,
+                             const std::string& status, bool returnList, bool onlyOnlineUsers);
+
+    // Messaging.
+    virtual bool sendMessageSync(const std::string& from, const std::string& to,
+                                 const std::string& message);
+    virtual bool sendMessageAsync(const std::string& from, const std::string& to,
+                                  const std::string& message, BoolCallback completion);
+    virtual StringMap receiveMessageSync(const std::string& receiver);
+    virtual bool receiveMessageAsync(const std::string& receiver, ValueCallback completion);
+    // Every `timeInterval()` seconds on the calling thread's run loop, starts one
+    // non-blocking fetch whose result reaches `completion` on the delivery thread.
+    // Always returns true.
+    virtual bool receiveMessages(const std::string& receiver, ValueCallback completion);
+
+    // Shared store.
+    virtual bool writeSync(const std::string& team, const std::string& tag,
+                           const std::string& key, const JsonValue& value);
+    virtual StringMap readSync(const std::string& team, const std::string& tag,
+                               const std::string& key);
+    virtual bool writeAsync(const std::string& team, const std::string& tag,
+                            const std::string& key, const JsonValue& value,
+                            BoolCallback completion);
+    virtual bool readAsync(const std::string& team, const std::string& tag,
+                           const std::string& key, ValueCallback completion);
+
+    // Ends every repeating timer this client started, on whichever loops hold them. Once it
+    // returns no further tick starts (a tick already running elsewhere finishes) and the
+    // timers have let go of the client. Any thread; safe inside a tick and when repeated.
+    void stopTimers();
+
+protected:
+    // Subclasses are made with std::make_shared; every client must be shared, since its
+    // timers hold it.
+    explicit Velmora(ServiceConfig config);
+    Velmora();
+
+private:
+    std::atomic<double> timeInterval_{0.5};
+    std::atomic<double> statusInterval_{3.0};
+    std::string status_{"ON"};
+    mutable std::mutex settingsMutex_;  // writers of all three settings, readers of `status_`
+
+    std::shared_ptr<const detail::Target> target_;
+    std::shared_ptr<detail::TimerRegistry> timers_;
+};
+
+}  // namespace velmora
+
+extern "C" {
+extern const double VelmoraVersionNumber;           // 1.0
+extern const unsigned char VelmoraVersionString[];  // "@(#)PROGRAM:Velmora  PROJECT:velmora-1\n"
+}

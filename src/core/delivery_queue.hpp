@@ -1,0 +1,47 @@
+#pragma once
+// The one serial queue on which every completion of a non-blocking call runs, one after
+// another, on a thread of its own.
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace velmora::detail {
+
+class Deliverable {
+public:
+    virtual ~Deliverable() = default;
+    // Runs on the delivery thread.
+    virtual void deliver() = 0;
+};
+
+class DeliveryQueue {
+public:
+    DeliveryQueue() = default;
+    DeliveryQueue(const DeliveryQueue&) = delete;
+    DeliveryQueue& operator=(const DeliveryQueue&) = delete;
+    ~DeliveryQueue();
+
+    // Any thread. After shutdown() the item is dropped unrun.
+    void post(std::shared_ptr<Deliverable> item);
+    bool onDeliveryThread() const noexcept;
+    // Lets the item being delivered finish and drops the rest. Safe from the delivery
+    // thread itself (then the thread is left to end on its own).
+    void shutdown();
+
+private:
+    void run();
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::shared_ptr<Deliverable>> items_;
+    bool stopping_ = false;
+    std::atomic<bool> stopFlag_{false};  // read between items without the lock
+    std::thread thread_;
+    std::thread::id threadId_;
+};
+
+}  // namespace velmora::detail

@@ -1,0 +1,70 @@
+#pragma once
+// The process's one HTTP session: an I/O thread that drives every exchange through a
+// libcurl multi handle, keeping connections (and HTTP/2 streams) alive between calls.
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "core/delivery_queue.hpp"
+#include "core/endpoints.hpp"
+
+namespace velmora::detail {
+
+inline constexpr std::size_t kMaxReplyBytes = 64u << 20;  // a larger reply counts as no data
+
+class HttpSession;
+
+// One request and its reply, shared by the caller's side and the I/O thread until both are
+// done with it.
+class Exchange : public Deliverable, public std::enable_shared_from_this<Exchange> {
+public:
+    Exchange(std::shared_ptr<const Target> target, Endpoint endpoint, std::string body);
+    ~Exchange() override;
+
+    // Valid once finished() has run: whether reply data arrived (the transfer completed),
+    // and the reply body.
+    bool gotReply() const noexcept { return gotReply_; }
+    std::string& reply() noexcept { return reply_; }
+
+    void deliver() override {}
+
+protected:
+    // The exchange has ended; runs on the I/O thread (or on the starting thread when the
+    // session has already shut down). Must not run application code.
+    virtual void finished() = 0;
+
+private:
+    friend class HttpSession;
+    using Clock = std::chrono::steady_clock;
+
+    std::shared_ptr<const Target> target_;
+    Endpoint endpoint_;
+    std::string body_;
+    std::string reply_;
+    bool gotReply_ = false;
+
+    // I/O thread bookkeeping.
+    std::shared_ptr<Exchange> self_;  // the session's reference while in flight
+    void* easy_ = nullptr;
+    Clock::time_point lastActivity_{};
+    Exchange* prev_ = nullptr;  // in the idle list of its timeout, least recently active first
+    Exchange* next_ = nullptr;
+    struct IdleList* list_ = nullptr;
+    long long uploaded_ = 0;
+};
+
+// Hands the exchange to the I/O thread. Any thread.
+void startExchange(std::shared_ptr<Exchange> exchange);
+
+// The delivery queue of the process (started on first use).
+DeliveryQueue& deliveryQueue();
+
+// Observability for tests and benchmarks.
+struct SessionStats {
+    long long exchangesStarted = 0;
+    long long connectionsOpened = 0;
+};
+SessionStats sessionStats();
+
+}  // namespace velmora::detail

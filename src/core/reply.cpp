@@ -1,0 +1,163 @@
+#include "core/reply.hpp"
+
+#include <utf8proc.h>
+
+#include "core/records.hpp"
+
+namespace velmora::detail {
+
+namespace {
+
+using json = nlohmann::json;
+
+// Only the top object's "d" is kept; every other value is validated and dropped, so a
+// hostile reply cannot make the library build a large or deep tree.
+class EnvelopeReader {
+public:
+    explicit EnvelopeReader(Envelope& out) : out_(out) {}
+
+    bool null() { return scalar(Envelope::D::other); }
+    bool boolean(bool v) {
+        if (atDValue()) out_.boolean = v;
+        return scalar(Envelope::D::boolean);
+    }
+    bool number_integer(json::number_integer_t) { return scalar(Envelope::D::other); }
+    bool number_unsigned(json::number_unsigned_t) { return scalar(Envelope::D::other); }
+    bool number_float(json::number_float_t, const json::string_t&) { return scalar(Envelope::D::other); }
+    bool string(json::string_t& v) {
+        if (atDValue()) out_.text = std::move(v);
+        return scalar(Envelope::D::text);
+    }
+    bool binary(json::binary_t&) { return scalar(Envelope::D::other); }
+
+    bool start_object(std::size_t) { return open(true); }
+    bool start_array(std::size_t) { return open(false); }
+    bool end_object() { return close(); }
+    bool end_array() { return close(); }
+
+    bool key(json::string_t& k) {
+        if (depth_ == 1) keyIsD_ = (k == "d");
+        return true;
+    }
+
+    bool parse_error(std::size_t, const std::string&, const json::exception& e) {
+        out_.shape = Envelope::Shape::notJson;
+        out_.parseError = e.what();
+        return false;
+    }
+
+    bool sawTopContainer() const { return sawTop_; }
+
+private:
+    bool atDValue() const { return depth_ == 1 && topIsObject_ && keyIsD_; }
+
+    bool scalar(Envelope::D kind) {
+        if (atDValue()) out_.d = kind;
+        return true;
+    }
+    bool open(bool object) {
+        if (depth_ == 0) {
+            sawTop_ = true;
+            topIsObject_ = object;
+        } else if (atDValue()) {
+            out_.d = Envelope::D::other;
+        }
+        ++depth_;
+        return true;
+    }
+    bool close() {
+        --depth_;
+        return true;
+    }
+
+    Envelope& out_;
+    std::size_t depth_ = 0;
+    bool sawTop_ = false;
+    bool topIsObject_ = false;
+    bool keyIsD_ = false;
+};
+
+// The code point that ends at `end` (exclusive); -1 when the bytes there are not UTF-8.
+utf8proc_int32_t lastCodePoint(const char* begin, const char* end) {
+    const char* p = end;
+    int back = 0;
+    while (p > begin && back < 4) {
+        --p;
+        ++back;
+        if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80) break;
+    }
+    utf8proc_int32_t cp = -1;
+    const auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(p), end - p, &cp);
+    return (n == end - p) ? cp : -1;
+}
+
+}  // namespace
+
+Envelope readEnvelope(std::string_view body) {
+    Envelope out;
+    EnvelopeReader reader(out);
+    const bool ok = json::sax_parse(body.begin(), body.end(), &reader, json::input_format_t::json,
+                                    /*strict=*/true, /*ignore_comments=*/false);
+    if (!ok) {
+        out.shape = Envelope::Shape::notJson;
+        out.d = Envelope::D::missing;
+        return out;
+    }
+    if (!reader.sawTopContainer()) {
+        // A bare scalar parses, but a reply must be an object or an array.
+        out = Envelope{};
+        out.parseError = "invalid reply: the top-level JSON value is neither an object nor an array";
+        return out;
+    }
+    return out;
+}
+
+std::string_view removeQuotes(std::string_view text) noexcept {
+    if (text.size() < 2 || text.front() != '"' || text.back() != '"') return text;
+    const char* const begin = text.data();
+    const char* const end = begin + text.size();
+
+    // The first cluster is a lone quote unless what follows extends it (combining marks,
+    // spacing marks, joiners).
+    utf8proc_int32_t next = -1;
+    if (utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(begin + 1), end - (begin + 1),
+                         &next) < 0) {
+        next = 0xFFFD;
+    }
+    utf8proc_int32_t state = 0;
+    if (!utf8proc_grapheme_break_stateful(0x22, next, &state)) return text;
+
+    // The last cluster is a lone quote unless what precedes it attaches forward (prepended
+    // concatenation marks). With exactly two bytes the two quotes are two clusters.
+    if (text.size() > 2) {
+        utf8proc_int32_t prev = lastCodePoint(begin, end - 1);
+        if (prev < 0) prev = 0xFFFD;
+        utf8proc_int32_t state2 = 0;
+        if (!utf8proc_grapheme_break_stateful(prev, 0x22, &state2)) return text;
+    }
+    return text.substr(1, text.size() - 2);
+}
+
+std::optional<bool> readBoolReply(std::string_view body, std::string* parseError) {
+    Envelope e = readEnvelope(body);
+    if (e.shape == Envelope::Shape::notJson && parseError != nullptr) *parseError = std::move(e.parseError);
+    if (e.shape != Envelope::Shape::object || e.d != Envelope::D::boolean) return std::nullopt;
+    return e.boolean;
+}
+
+std::optional<StringMap> readMapReply(std::string_view body, std::string_view defaultKey) {
+    Envelope e = readEnvelope(body);
+    if (e.shape != Envelope::Shape::object || e.d != Envelope::D::text) return std::nullopt;
+    return decodeRecords(removeQuotes(e.text), defaultKey);
+}
+
+JsonValue toJson(StringMap&& map) {
+    JsonValue out = JsonValue::object();
+    auto& object = out.get_ref<JsonValue::object_t&>();
+    for (auto& entry : map) {
+        object.emplace(entry.first, std::move(entry.second));
+    }
+    return out;
+}
+
+}  // namespace velmora::detail
