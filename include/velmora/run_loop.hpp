@@ -14,17 +14,32 @@ class LoopCore;
 // `receiveMessages` tick, and where posted work runs. Each thread has exactly one,
 // made on first use by `current()`; it is served only while its thread is inside
 // `run()` or `runFor()`, and it is destroyed when its thread ends, releasing its
-// timers (and the clients they hold).
+// timers (and the clients they hold) and dropping unrun work.
+//
+// Timers: the first tick comes one interval after the timer was started, then one per
+// interval on a grid measured from that start, so the period does not drift. A tick that
+// falls due while the thread is busy (a blocking exchange in another tick, work outside
+// the loop) runs once when the loop is next served; the ticks missed meanwhile are
+// skipped, not queued. Ticks of one timer never overlap. An interval below one millisecond
+// (zero, negative or NaN included) ticks every millisecond, so it cannot make the loop spin
+// without sleeping; one above a hundred years (infinity included) never comes due. Both
+// still hold their client until `Velmora::stopTimers()` or the thread's end.
+//
+// An idle loop sleeps until the next timer is due or work is posted; a tick or posted work
+// that throws is dropped and the loop goes on.
 class RunLoop {
 public:
     // The calling thread's loop, made on first use.
     static RunLoop& current();
 
-    // Serves timers and posted work on the calling thread until `stop()`.
-    // Must be called on the loop's own thread.
+    // Serves timers and posted work on the calling thread until `stop()`. Called on any
+    // thread but the loop's own, it returns at once. A tick may serve the loop again
+    // (nested); the timer whose tick is running does not tick inside it.
     void run();
 
-    // The same, for at most `limit`; returns early on `stop()`.
+    // The same, for at most `limit` (plus whatever tick or work is running when it
+    // expires); returns early on `stop()`. A non-positive limit serves what is due
+    // already, once, without waiting.
     void runFor(std::chrono::steady_clock::duration limit);
 
     // Makes the current (or the next) `run`/`runFor` of this loop return as soon as the

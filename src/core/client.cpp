@@ -72,6 +72,12 @@ void Velmora::modifyStatus(const std::function<void(std::string&)>& update) {
     update(status_);
 }
 
-void Velmora::stopTimers() { timers_->stopAll(); }
+void Velmora::stopTimers() {
+    // Ending the timers may release the last reference to this client (when the caller
+    // holds none, as in a completion that captured a plain pointer): keep the registry alive
+    // through the call and touch nothing of `this` afterwards.
+    const auto registry = timers_;
+    registry->stopAll();
+}
 
 }  // namespace velmora
