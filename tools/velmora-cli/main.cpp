@@ -1,6 +1,8 @@
 // velmora: a command-line client of a Velmora service.
 
+#include <cmath>
 #include <fstream>
+#include <optional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -103,6 +105,7 @@ int main(int argc, char** argv) {
 
     std::string from, to, text, user, team, appCode, tag, key, value;
     std::int64_t refreshRate = 3;
+    std::optional<std::int64_t> presenceRate;
     bool online = false;
 
     auto* send = app.add_subcommand("send", "Send TEXT from user FROM to user TO");
@@ -141,10 +144,10 @@ int main(int argc, char** argv) {
         ->check(CLI::PositiveNumber)
         ->capture_default_str()
         ->type_name("SECONDS");
-    presence->add_option("--refresh-rate", refreshRate,
-                         "Refresh rate reported to the service (how often this user reports)")
+    presence->add_option("--refresh-rate", presenceRate,
+                         "Refresh rate reported to the service, in seconds: how often this user "
+                         "reports (default: --heartbeat, rounded up)")
         ->check(CLI::PositiveNumber)
-        ->capture_default_str()
         ->type_name("N");
     presence->add_option("--for", present.duration, "Stop after this many seconds")
         ->check(CLI::NonNegativeNumber)
@@ -156,7 +159,7 @@ int main(int argc, char** argv) {
     users->add_option("USER", user, "User name")->required();
     users->add_flag("--online", online, "Only the users seen recently");
     users->add_option("--refresh-rate", refreshRate,
-                      "Refresh rate reported to the service (how often this user reports)")
+                      "Refresh rate reported to the service, in seconds: how often this user reports")
         ->check(CLI::PositiveNumber)
         ->capture_default_str()
         ->type_name("N");
@@ -203,7 +206,12 @@ int main(int argc, char** argv) {
     if (*send) return sendCommand(common, from, to, text);
     if (*inbox) return inboxCommand(common, user);
     if (*watch) return watchCommand(common, watching, user);
-    if (*presence) return presenceCommand(common, present, team, appCode, user, refreshRate);
+    if (*presence) {
+        // A rate shorter than the heartbeat would let the service count the user as gone
+        // between two reports.
+        const auto rate = presenceRate.value_or(static_cast<std::int64_t>(std::ceil(present.heartbeat)));
+        return presenceCommand(common, present, team, appCode, user, rate);
+    }
     if (*users) return usersCommand(common, team, appCode, user, refreshRate, online);
     if (*put) return putCommand(common, team, tag, key, value);
     if (*get) return getCommand(common, team, tag, key);
