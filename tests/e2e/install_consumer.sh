@@ -3,10 +3,10 @@
 # twice: through the CMake package and through pkg-config. When the reference service was
 # installed too, the consumer makes a round trip through it over HTTPS.
 #
-# install_consumer.sh BUILD_DIR CONSUMER_SOURCE WORK_DIR CMAKE CXX CONFIG [SANITIZERS]
+# install_consumer.sh BUILD_DIR CONSUMER_SOURCE WORK_DIR CMAKE CXX CONFIG SANITIZERS "TOOLS..."
 set -euo pipefail
 
-build_dir=$1 consumer_source=$2 work=$3 cmake=$4 cxx=$5 config=$6 sanitize=${7:-}
+build_dir=$1 consumer_source=$2 work=$3 cmake=$4 cxx=$5 config=$6 sanitize=${7:-} tools=${8:-}
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=service.sh
 source "$here/service.sh"
@@ -23,10 +23,13 @@ config_args=()
 [[ -n $config ]] && config_args=(--config "$config")
 "$cmake" --install "$build_dir" --prefix "$prefix" "${config_args[@]}" >"$work/install.log"
 
-for f in include/velmora/velmora.hpp include/velmora/run_loop.hpp bin/velmora; do
+expected=(include/velmora/velmora.hpp include/velmora/run_loop.hpp)
+for tool in $tools; do expected+=("bin/$tool"); done
+for f in "${expected[@]}"; do
   [[ -e $prefix/$f ]] || { echo "missing after install: $f" >&2; exit 1; }
 done
-"$prefix/bin/velmora" --help >/dev/null
+find "$prefix" -name 'libvelmora.*' | grep -q . || { echo "missing after install: the library" >&2; exit 1; }
+for tool in $tools; do "$prefix/bin/$tool" --help >/dev/null; done
 
 flags=()
 if [[ -n $sanitize ]]; then

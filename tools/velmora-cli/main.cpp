@@ -181,6 +181,22 @@ int main(int argc, char** argv) {
                     std::string(kExitCodes));
     }
 
+    // CLI11 reports an unknown command as a missing one; name it instead.
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--") break;
+        if (arg.rfind("-", 0) == 0) {
+            if (arg == "--origin" || arg == "--ca-file" || arg == "--timeout" || arg == "--status") ++i;
+            continue;
+        }
+        const auto known = app.get_subcommands([&](const CLI::App* sub) { return sub->check_name(arg); });
+        if (known.empty()) {
+            printError("unknown command '" + arg + "'; the commands are send, inbox, watch, presence, users, put, get");
+            return kUsage;
+        }
+        break;
+    }
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
