@@ -1,0 +1,61 @@
+#pragma once
+// The five operations as a pure request-to-reply function over the storage: no sockets,
+// so tests and fuzzers drive it directly with any bytes.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "storage.hpp"
+
+namespace velmora::service {
+
+// Bodies above this are refused before parsing.
+inline constexpr std::size_t kMaxRequestBody = 1024 * 1024;
+// Objects and arrays nested deeper than this are refused: the JSON library recurses when
+// it writes or compares a value. The client library sends values nested up to 512 deep.
+inline constexpr std::size_t kMaxNesting = 1024;
+// A receiveMessage reply body (the whole JSON envelope) never exceeds this; a fetch that
+// would grow past it leaves the remaining messages queued for the next fetch.
+inline constexpr std::size_t kMaxMessagesReply = 64 * 1024;
+
+struct HttpReply {
+    int status = 200;
+    std::string body;  // always a JSON object; its content type is application/json
+};
+
+class Handler {
+public:
+    explicit Handler(Storage& storage) : storage_(storage) {}
+
+    // `operation` is the last segment of the request path. Never throws: a request that
+    // cannot be served, or a storage failure, is a 500 whose JSON object carries "Message"
+    // and no "d".
+    HttpReply handle(std::string_view operation, std::string_view body) noexcept;
+
+private:
+    Storage& storage_;
+};
+
+// {"Message": message}, the body of every 500.
+std::string errorBody(std::string_view message);
+
+// The reply text made safe from the client's quote removal, which strips one enclosing
+// pair of double quotes: a text that both starts and ends with one gets an extra pair,
+// which is the pair that is stripped. An added quote is never fused into a neighbouring
+// character (it stands next to another quote), so the client always strips exactly it.
+std::string protectFromQuoteRemoval(std::string text);
+
+// The length of `text` once written inside a JSON string (escapes counted).
+std::size_t jsonEscapedSize(std::string_view text) noexcept;
+
+// A stored value as "read" answers it: a string as its text, anything else as compact JSON.
+std::string readForm(const nlohmann::json& value);
+
+// The record key of a message: the sender, "#", and the message's id.
+std::string messageKey(std::string_view sender, std::int64_t id);
+
+}  // namespace velmora::service

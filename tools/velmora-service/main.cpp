@@ -1,0 +1,151 @@
+// velmora-service: the reference service on a laptop or in a test.
+//
+// Exit codes: 0 stopped by SIGINT/SIGTERM, 1 could not start or serve, 2 usage.
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <CLI/CLI.hpp>
+
+#include "certificate.hpp"
+#include "handler.hpp"
+#include "server.hpp"
+#include "storage.hpp"
+
+namespace {
+
+using namespace velmora::service;
+
+constexpr int kFailure = 1;
+constexpr int kUsage = 2;
+
+std::optional<std::string> defaultDataDirectory() {
+    // The base directory specification ignores a relative XDG_DATA_HOME.
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && xdg[0] == '/') {
+        return std::string(xdg) + "/velmora-service";
+    }
+    if (const char* home = std::getenv("HOME"); home && home[0] != '\0') {
+        return std::string(home) + "/.local/share/velmora-service";
+    }
+    return std::nullopt;
+}
+
+void makeDirectory(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (ec) throw ServiceError("cannot create data folder " + path + ": " + ec.message());
+    // The folder holds the TLS key: keep it to its owner when the service made it.
+    ::chmod(path.c_str(), 0700);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"velmora-service: the reference service of the Velmora library.\n"
+                 "Answers POST /corvane.asmx/<operation> for refreshStatus, sendMessage, receiveMessage,\n"
+                 "write and read. Prints one line 'listening <origin>' when ready; stops on SIGINT/SIGTERM."};
+    std::string listenText = "127.0.0.1:8443";
+    bool http = false;
+    std::string dataDir;
+    std::string dbPath;
+    std::string certFile;
+    std::string keyFile;
+    app.add_option("--listen", listenText, "ADDR:PORT to listen on; [IPV6]:PORT; port 0 picks a free one")
+        ->capture_default_str();
+    auto* httpFlag = app.add_flag("--http", http, "plain HTTP instead of HTTPS");
+    app.add_option("--data", dataDir,
+                   "data folder (default $XDG_DATA_HOME/velmora-service or ~/.local/share/velmora-service)");
+    app.add_option("--db", dbPath, "SQLite database file (default DATA/velmora.db; :memory: keeps nothing)");
+    auto* certOption = app.add_option("--cert", certFile, "PEM certificate (chain) to serve; needs --key")
+                           ->check(CLI::ExistingFile);
+    auto* keyOption = app.add_option("--key", keyFile, "PEM private key of --cert")->check(CLI::ExistingFile);
+    certOption->needs(keyOption);
+    keyOption->needs(certOption);
+    httpFlag->excludes(certOption)->excludes(keyOption);
+    app.set_version_flag("--version", "velmora-service 1.0");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return kUsage;
+    }
+    const auto listen = parseListenAddress(listenText);
+    if (!listen) {
+        std::cerr << "velmora-service: --listen wants ADDR:PORT (e.g. 127.0.0.1:8443 or [::1]:0), not '"
+                  << listenText << "'\n";
+        return kUsage;
+    }
+
+    // Signals are taken by one thread with sigwait; every thread made from here on
+    // inherits the mask, so none of the server's workers is interrupted by them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A client that goes away mid-reply must not end the process (TLS writes use write()).
+    std::signal(SIGPIPE, SIG_IGN);
+
+    try {
+        const bool needData = dbPath.empty() || (!http && certFile.empty());
+        if (needData && dataDir.empty()) {
+            auto fallback = defaultDataDirectory();
+            if (!fallback) {
+                std::cerr << "velmora-service: neither XDG_DATA_HOME nor HOME is set; give --data\n";
+                return kUsage;
+            }
+            dataDir = *fallback;
+        }
+        if (needData) makeDirectory(dataDir);
+        if (dbPath.empty()) dbPath = dataDir + "/velmora.db";
+
+        Storage storage(dbPath);
+        Handler handler(storage);
+        ServerOptions options;
+        options.listen = *listen;
+        options.https = !http;
+        if (options.https) {
+            if (certFile.empty()) {
+                const CertificateFiles files = ensureSelfSignedCertificate(dataDir);
+                certFile = files.certFile;
+                keyFile = files.keyFile;
+            }
+            options.certFile = certFile;
+            options.keyFile = keyFile;
+        }
+        Server server(handler, options);
+
+        std::thread signalThread([&server, stopSignals] {
+            int signal = 0;
+            sigwait(&stopSignals, &signal);
+            server.stop();
+        });
+        std::cout << "listening " << server.origin() << std::endl;
+        const bool served = server.run();
+        // The server may have ended without a signal; wake the waiting thread so it ends.
+        // Sent to the process: if the thread has taken a signal already, this one stays
+        // blocked and pending and goes away with the process.
+        ::kill(::getpid(), SIGTERM);
+        signalThread.join();
+        if (!served) {
+            std::cerr << "velmora-service: serving on " << server.origin() << " failed\n";
+            return kFailure;
+        }
+        return 0;
+    } catch (const std::exception& e) {
+        std::cerr << "velmora-service: " << e.what() << "\n";
+        return kFailure;
+    }
+}

@@ -1,0 +1,121 @@
+#include "server.hpp"
+
+#include <charconv>
+#include <thread>
+
+#include <httplib.h>
+
+namespace velmora::service {
+
+namespace {
+
+constexpr const char* kJson = "application/json; charset=utf-8";
+
+std::string hostForUrl(const std::string& host) {
+    return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+}  // namespace
+
+std::optional<ListenAddress> parseListenAddress(const std::string& text) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) return std::nullopt;
+    std::string host = text.substr(0, colon);
+    const std::string port = text.substr(colon + 1);
+    if (host.front() == '[') {
+        if (host.size() < 3 || host.back() != ']') return std::nullopt;
+        host = host.substr(1, host.size() - 2);
+    } else if (host.find(':') != std::string::npos) {
+        return std::nullopt;  // an IPv6 address needs its brackets
+    }
+    int value = -1;
+    const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), value);
+    if (port.empty() || ec != std::errc() || end != port.data() + port.size() || value < 0 || value > 65535) {
+        return std::nullopt;
+    }
+    return ListenAddress{host, value};
+}
+
+Server::Server(Handler& handler, const ServerOptions& options) {
+    if (options.https) {
+        server_ = std::make_unique<httplib::SSLServer>(options.certFile.c_str(), options.keyFile.c_str());
+    } else {
+        server_ = std::make_unique<httplib::Server>();
+    }
+    if (!server_->is_valid()) {
+        throw ServiceError("cannot use certificate " + options.certFile + " with key " + options.keyFile);
+    }
+    const int workers = options.workers > 0 ? options.workers : 64;
+    server_->new_task_queue = [workers] { return new httplib::ThreadPool(static_cast<std::size_t>(workers)); };
+    server_->set_keep_alive_max_count(1000);
+    server_->set_keep_alive_timeout(5);
+    // Generous for a slow sender, bounded so a stalled one frees its worker.
+    server_->set_read_timeout(30);
+    server_->set_write_timeout(30);
+    // One byte more than the handler accepts, so that the handler itself refuses an
+    // oversized body with its usual reply; httplib answers anything larger (see the error
+    // handler below).
+    server_->set_payload_max_length(kMaxRequestBody + 1);
+
+    server_->Post(R"(/corvane\.asmx/([^/]*))", [&handler](const httplib::Request& req, httplib::Response& res) {
+        HttpReply reply = handler.handle(req.matches[1].str(), req.body);
+        res.status = reply.status;
+        res.set_content(std::move(reply.body), kJson);
+    });
+    // httplib's own refusals (no such path, wrong method, body too large, bad request
+    // line) still answer a JSON object with "Message"; an oversized body is a request the
+    // service cannot serve, so it is a 500 like the handler's.
+    server_->set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request& req,
+                                                                       httplib::Response& res) {
+        if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
+        std::string message;
+        if (res.status == 413) {
+            res.status = 500;
+            message = "request body larger than " + std::to_string(kMaxRequestBody) + " bytes";
+        } else if (res.status == 404) {
+            message = "no operation at " + req.path + "; operations are POST /corvane.asmx/<operation>";
+        } else {
+            message = "request refused with HTTP status " + std::to_string(res.status);
+        }
+        res.set_content(errorBody(message), kJson);
+        return httplib::Server::HandlerResponse::Handled;
+    }));
+    server_->set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+        res.status = 500;
+        res.set_content(errorBody("internal error"), kJson);
+    });
+
+    const auto& listen = options.listen;
+    if (listen.port == 0) {
+        port_ = server_->bind_to_any_port(listen.host);
+        if (port_ <= 0) throw ServiceError("cannot listen on " + hostForUrl(listen.host) + ":0");
+    } else {
+        if (!server_->bind_to_port(listen.host, listen.port)) {
+            throw ServiceError("cannot listen on " + hostForUrl(listen.host) + ":" + std::to_string(listen.port));
+        }
+        port_ = listen.port;
+    }
+    origin_ = std::string(options.https ? "https" : "http") + "://" + hostForUrl(listen.host) + ":" +
+              std::to_string(port_);
+}
+
+Server::~Server() { stop(); }
+
+bool Server::run() {
+    inRun_ = true;
+    bool ok = true;
+    if (!stopRequested_) ok = server_->listen_after_bind();
+    inRun_ = false;
+    return ok;
+}
+
+void Server::stop() {
+    stopRequested_ = true;
+    // httplib ignores a stop that comes before its accept loop has started; wait for the
+    // loop (it starts at once) rather than lose the request. run() publishes inRun_ before
+    // it reads stopRequested_, so one of the two sides always sees the other.
+    while (inRun_ && !server_->is_running()) std::this_thread::yield();
+    server_->stop();
+}
+
+}  // namespace velmora::service
