@@ -27,11 +27,13 @@ void LoopCore::serve(std::optional<Clock::time_point> deadline) {
             return;
         }
         if (closed_) return;
-        if (!posted_.empty()) continue;
+        // The deadline comes first: a timer that is always due (a tick longer than its
+        // period) must not keep runFor() from returning.
         const auto now = Clock::now();
+        if (deadline && now >= *deadline) return;
+        if (!posted_.empty()) continue;
         const auto due = nextDue();
         if (due && *due <= now) continue;
-        if (deadline && now >= *deadline) return;
         // Sleep until the next timer or the deadline; post(), stop() and add() wake us.
         auto wakeAt = due;
         if (deadline && (!wakeAt || *deadline < *wakeAt)) wakeAt = deadline;
