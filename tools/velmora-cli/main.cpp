@@ -55,6 +55,10 @@ bool validUtf8(const std::string& text) {
     return true;
 }
 
+// Bounds keep every deadline the commands compute far from overflowing.
+const CLI::Range kSeconds(0.001, 86400.0);
+const CLI::Range kDuration(0.0, 366.0 * 86400.0);
+
 bool validOrigin(const std::string& origin) {
     for (const std::string scheme : {"https://", "http://"}) {
         if (origin.rfind(scheme, 0) == 0 && origin.size() > scheme.size() && origin[scheme.size()] != '/') {
@@ -93,7 +97,7 @@ int main(int argc, char** argv) {
         ->type_name("FILE");
     app.add_option("--timeout", common.timeout,
                    "Seconds without any data moving before a call is given up")
-        ->check(CLI::PositiveNumber)
+        ->check(kSeconds)
         ->capture_default_str()
         ->type_name("SECONDS");
     app.add_option("--status", common.status, "Presence state reported by presence and users")
@@ -120,7 +124,7 @@ int main(int argc, char** argv) {
         "watch", "Poll for USER's messages and print each as it arrives, until Ctrl-C");
     watch->add_option("USER", user, "Recipient")->required();
     watch->add_option("--interval", watching.interval, "Seconds between polls")
-        ->check(CLI::PositiveNumber)
+        ->check(kSeconds)
         ->capture_default_str()
         ->type_name("SECONDS");
     watch->add_option("--count", watching.count,
@@ -128,7 +132,7 @@ int main(int argc, char** argv) {
         ->check(CLI::PositiveNumber)
         ->type_name("N");
     watch->add_option("--for", watching.duration, "Stop after this many seconds")
-        ->check(CLI::NonNegativeNumber)
+        ->check(kDuration)
         ->type_name("SECONDS");
 
     auto* presence = app.add_subcommand(
@@ -137,11 +141,11 @@ int main(int argc, char** argv) {
     presence->add_option("APP", appCode, "Application code")->required();
     presence->add_option("USER", user, "User name")->required();
     presence->add_option("--interval", present.interval, "Seconds between list refreshes")
-        ->check(CLI::PositiveNumber)
+        ->check(kSeconds)
         ->capture_default_str()
         ->type_name("SECONDS");
     presence->add_option("--heartbeat", present.heartbeat, "Seconds between presence reports")
-        ->check(CLI::PositiveNumber)
+        ->check(kSeconds)
         ->capture_default_str()
         ->type_name("SECONDS");
     presence->add_option("--refresh-rate", presenceRate,
@@ -150,7 +154,7 @@ int main(int argc, char** argv) {
         ->check(CLI::PositiveNumber)
         ->type_name("N");
     presence->add_option("--for", present.duration, "Stop after this many seconds")
-        ->check(CLI::NonNegativeNumber)
+        ->check(kDuration)
         ->type_name("SECONDS");
 
     auto* users = app.add_subcommand("users", "Report USER present in TEAM once and list the team's users");
