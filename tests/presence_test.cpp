@@ -1,0 +1,383 @@
+// Presence: what each operation sends, when its timers tick, what they hold and how they
+// are stopped, against the loopback service.
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <velmora/velmora.hpp>
+
+#include "support/test_server.hpp"
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+namespace vt = velmora::testing;
+
+constexpr const char* kPath = "/corvane.asmx/refreshStatus";
+
+template <class Pred>
+bool serveUntil(Pred done, Clock::duration limit = 10s) {
+    const auto deadline = Clock::now() + limit;
+    while (!done() && Clock::now() < deadline) RunLoop::current().runFor(5ms);
+    return done();
+}
+
+// An origin nothing listens on: a port bound and released again.
+std::string closedOrigin() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+}
+
+// One service for the whole suite: the library keeps its connections open, and a server
+// with clients still connected takes its keep-alive timeout to stop.
+class PresenceTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { shared_ = std::make_unique<vt::TestServer>(); }
+    static void TearDownTestSuite() { shared_.reset(); }
+
+    void SetUp() override {
+        base_ = server.requestCount();
+        server.handle(kPath, [this](const vt::Request&) {
+            std::lock_guard lock(mutex_);
+            arrivals_.push_back(Clock::now());
+            return reply_;
+        });
+        client = Velmora::create({server.origin(), server.caFile(), 10.0});
+    }
+    void TearDown() override {
+        if (client) client->stopTimers();
+        // The handler refers to this fixture; later requests get a plain reply.
+        server.script(kPath, {.body = R"({"d":""})"});
+    }
+
+    void reply(vt::Reply r) {
+        std::lock_guard lock(mutex_);
+        reply_ = std::move(r);
+    }
+    std::vector<Clock::time_point> arrivals() const {
+        std::lock_guard lock(mutex_);
+        return arrivals_;
+    }
+    // Requests of this test only.
+    std::size_t requests() const { return server.requestCount() - base_; }
+    bool waitForRequests(std::size_t count, Clock::duration limit) const {
+        return server.waitForRequests(base_ + count, std::chrono::duration_cast<std::chrono::milliseconds>(limit));
+    }
+    std::vector<JsonValue> bodies() const {
+        std::vector<JsonValue> out;
+        const auto all = server.requests();
+        for (std::size_t i = base_; i < all.size(); ++i) {
+            if (all[i].path == kPath) out.push_back(JsonValue::parse(all[i].body));
+        }
+        return out;
+    }
+    std::vector<JsonValue> bodiesOf(const std::string& user) const {
+        std::vector<JsonValue> out;
+        for (auto& b : bodies()) {
+            if (b.value("userName", "") == user) out.push_back(b);
+        }
+        return out;
+    }
+
+    static inline std::unique_ptr<vt::TestServer> shared_;
+    vt::TestServer& server = *shared_;
+    std::shared_ptr<Velmora> client;
+
+private:
+    std::size_t base_ = 0;
+    mutable std::mutex mutex_;
+    vt::Reply reply_{.body = R"({"d":"a|x\u00a7b|y"})"};
+    std::vector<Clock::time_point> arrivals_;
+};
+
+void expectBody(const JsonValue& body, const std::string& team, const std::string& appCode,
+                std::int64_t refreshRate, const std::string& userName, const std::string& status,
+                bool returnList, bool onlyOnlineUsers) {
+    SCOPED_TRACE(body.dump());
+    ASSERT_TRUE(body.is_object());
+    EXPECT_EQ(body.size(), 7u);
+    EXPECT_EQ(body.at("gruppo"), team);
+    EXPECT_EQ(body.at("codiceApp"), appCode);
+    EXPECT_TRUE(body.at("refreshRate").is_number_integer());
+    EXPECT_EQ(body.at("refreshRate").get<std::int64_t>(), refreshRate);
+    EXPECT_EQ(body.at("userName"), userName);
+    EXPECT_EQ(body.at("status"), status);
+    EXPECT_TRUE(body.at("returnList").is_boolean());
+    EXPECT_EQ(body.at("returnList").get<bool>(), returnList);
+    EXPECT_TRUE(body.at("onlyOnlineUsers").is_boolean());
+    EXPECT_EQ(body.at("onlyOnlineUsers").get<bool>(), onlyOnlineUsers);
+}
+
+const StringMap kUsers{{"a", "x"}, {"b", "y"}};
+
+TEST_F(PresenceTest, GetUsersSendsTheStatusSettingAndTheCallersFlags) {
+    struct Case {
+        std::int64_t refreshRate;
+        bool returnList, onlyOnlineUsers;
+    } cases[] = {
+        {42, false, false},
+        {-1, true, false},
+        {0, false, true},
+        {std::numeric_limits<std::int64_t>::max(), true, true},
+    };
+    client->setStatus("BUSY");
+    for (const auto& c : cases) {
+        EXPECT_EQ(client->getUsers("team", "app", "ann", c.refreshRate, c.returnList, c.onlyOnlineUsers), kUsers);
+        expectBody(bodies().back(), "team", "app", c.refreshRate, "ann", "BUSY", c.returnList, c.onlyOnlineUsers);
+    }
+}
+
+TEST_F(PresenceTest, StatusOperationSendsItsOwnArgumentsAndLeavesTheSetting) {
+    EXPECT_EQ(client->status("team", "app", 7, "bob", "AWAY", true, true), kUsers);
+    expectBody(bodies().back(), "team", "app", 7, "bob", "AWAY", true, true);
+    EXPECT_EQ(client->status(), "ON");
+}
+
+TEST_F(PresenceTest, RepliesDecodeWithBareValuesUnderTheEmptyKeyAndFailuresAreEmpty) {
+    struct Case {
+        vt::Reply reply;
+        StringMap expected;
+    } cases[] = {
+        {{.body = R"({"d":"done"})"}, {{"", "done"}}},
+        {{.body = R"({"d":"\"a|x\""})"}, {{"a", "x"}}},
+        {{.body = R"({"d":""})"}, {}},
+        {{.status = 500, .body = "not json"}, {}},
+        {{.body = R"({"d":true})"}, {}},
+    };
+    for (const auto& c : cases) {
+        reply(c.reply);
+        EXPECT_EQ(client->getUsers("t", "a", "u", 1, true, false), c.expected) << c.reply.body;
+    }
+}
+
+TEST_F(PresenceTest, InitUserSendsNothingAtOnceThenReportsTheStatusReadAtEachTick) {
+    client->setStatusInterval(0.1);
+    const auto start = Clock::now();
+    client->initUser("team", "app", "ann", 5);
+    EXPECT_EQ(requests(), 0u);
+    RunLoop::current().runFor(50ms);
+    EXPECT_EQ(requests(), 0u) << "ticked before one interval";
+    ASSERT_TRUE(serveUntil([&] { return requests() >= 1; }));
+    EXPECT_GE(arrivals().at(0) - start, 100ms);
+    client->setStatus("AWAY");
+    ASSERT_TRUE(serveUntil([&] { return requests() >= 2; }));
+    const auto sent = bodies();
+    expectBody(sent.at(0), "team", "app", 5, "ann", "ON", false, false);
+    expectBody(sent.at(1), "team", "app", 5, "ann", "AWAY", false, false);
+    EXPECT_GE(arrivals().at(1) - start, 200ms);
+}
+
+TEST_F(PresenceTest, IntervalsAreReadOnceWhenATimerStarts) {
+    client->setStatusInterval(0.04);
+    client->initUser("team", "app", "fast", 1);
+    client->setStatusInterval(3600);  // reaches only timers started later
+    client->initUser("team", "app", "slow", 1);
+    client->setTimeInterval(0.04);
+    client->receiveUsers("team", "app", "list", 1, nullptr);
+    client->setTimeInterval(3600);
+    RunLoop::current().runFor(500ms);
+    EXPECT_GE(bodiesOf("fast").size(), 4u);
+    EXPECT_GE(bodiesOf("list").size(), 4u);
+    EXPECT_EQ(bodiesOf("slow").size(), 0u);
+}
+
+TEST_F(PresenceTest, TimersOfOneClientAreIndependent) {
+    client->setStatusInterval(0.05);
+    client->initUser("team", "app", "ann", 1);
+    client->setTimeInterval(0.15);
+    int lists = 0;
+    EXPECT_TRUE(client->receiveUsers("team", "app", "bob", 2, [&](const JsonValue&) { ++lists; }));
+    RunLoop::current().runFor(700ms);
+    const auto ann = bodiesOf("ann");
+    const auto bob = bodiesOf("bob");
+    EXPECT_GE(ann.size(), 6u);
+    EXPECT_GE(bob.size(), 2u);
+    EXPECT_LE(bob.size(), 5u);
+    EXPECT_EQ(lists, static_cast<int>(bob.size()));
+    for (const auto& b : ann) expectBody(b, "team", "app", 1, "ann", "ON", false, false);
+    for (const auto& b : bob) expectBody(b, "team", "app", 2, "bob", "ON", true, false);
+}
+
+TEST_F(PresenceTest, ReceiveUsersHandsEachListToTheCompletionOnTheTimersThread) {
+    client->setTimeInterval(0.03);
+    std::vector<JsonValue> lists;
+    std::vector<std::thread::id> calledOn;
+    EXPECT_TRUE(client->receiveUsers("team", "app", "ann", 9, [&](const JsonValue& users) {
+        lists.push_back(users);
+        calledOn.push_back(std::this_thread::get_id());
+    }));
+    EXPECT_EQ(requests(), 0u);
+    ASSERT_TRUE(serveUntil([&] { return lists.size() >= 1; }));
+    client->setStatus("AWAY");
+    ASSERT_TRUE(serveUntil([&] { return lists.size() >= 2; }));
+    for (const auto& users : lists) EXPECT_EQ(users, JsonValue({{"a", "x"}, {"b", "y"}}));
+    for (const auto& id : calledOn) EXPECT_EQ(id, std::this_thread::get_id());
+    const auto sent = bodies();
+    expectBody(sent.at(0), "team", "app", 9, "ann", "ON", true, false);
+    expectBody(sent.at(1), "team", "app", 9, "ann", "AWAY", true, false);
+}
+
+TEST_F(PresenceTest, ReceiveUsersCallsBackWithAnEmptyObjectWhenTheServiceIsDown) {
+    auto offline = Velmora::create({closedOrigin(), {}, 10.0});
+    offline->setTimeInterval(0.03);
+    std::vector<JsonValue> lists;
+    std::vector<std::thread::id> calledOn;
+    EXPECT_TRUE(offline->receiveUsers("team", "app", "ann", 1, [&](const JsonValue& users) {
+        lists.push_back(users);
+        calledOn.push_back(std::this_thread::get_id());
+    }));
+    EXPECT_TRUE(serveUntil([&] { return lists.size() >= 3; }));
+    offline->stopTimers();
+    for (const auto& users : lists) EXPECT_EQ(users, JsonValue::object());
+    for (const auto& id : calledOn) EXPECT_EQ(id, std::this_thread::get_id());
+}
+
+TEST_F(PresenceTest, ACompletionThatThrowsLeavesTheTimerRunning) {
+    client->setTimeInterval(0.02);
+    int calls = 0;
+    client->receiveUsers("team", "app", "ann", 1, [&](const JsonValue&) {
+        ++calls;
+        throw std::runtime_error("completion");
+    });
+    EXPECT_TRUE(serveUntil([&] { return calls >= 3; }));
+}
+
+TEST_F(PresenceTest, ATickBlocksItsLoopSoTicksNeverOverlapAndMissedOnesAreSkipped) {
+    reply({.body = R"({"d":"a|x"})", .delay = 150ms});
+    client->setTimeInterval(0.03);
+    int calls = 0;
+    client->receiveUsers("team", "app", "ann", 1, [&](const JsonValue&) { ++calls; });
+    RunLoop::current().runFor(800ms);
+    const auto at = arrivals();
+    ASSERT_GE(at.size(), 2u);
+    // Each request waits for the reply to the one before; the ticks missed meanwhile are
+    // not made up in a burst.
+    for (std::size_t i = 1; i < at.size(); ++i) EXPECT_GE(at[i] - at[i - 1], 140ms) << i;
+    EXPECT_LE(at.size(), 6u);
+    EXPECT_EQ(calls, static_cast<int>(at.size()));
+}
+
+TEST_F(PresenceTest, ACompletionMayMakeABlockingCallOnTheTimersThread) {
+    client->setTimeInterval(0.02);
+    std::vector<StringMap> fetched;
+    client->receiveUsers("team", "app", "ann", 1, [&](const JsonValue&) {
+        fetched.push_back(client->getUsers("team", "app", "ann", 1, false, true));
+    });
+    ASSERT_TRUE(serveUntil([&] { return fetched.size() >= 2; }));
+    for (const auto& users : fetched) EXPECT_EQ(users, kUsers);
+}
+
+TEST_F(PresenceTest, TimersKeepTheClientAliveUntilStopTimers) {
+    client->setStatusInterval(0.02);
+    client->setTimeInterval(0.02);
+    client->initUser("team", "app", "ann", 1);
+    client->receiveUsers("team", "app", "bob", 1, nullptr);
+    std::weak_ptr<Velmora> watch = client;
+    client.reset();
+    ASSERT_TRUE(serveUntil([&] { return requests() >= 4; }));
+    ASSERT_FALSE(watch.expired());
+    watch.lock()->stopTimers();
+    EXPECT_TRUE(watch.expired());
+    const auto sent = requests();
+    RunLoop::current().runFor(150ms);
+    EXPECT_EQ(requests(), sent);
+}
+
+TEST_F(PresenceTest, StopTimersInsideACompletionEndsEveryTimerAndReleasesTheClient) {
+    client->setStatusInterval(0.02);
+    client->initUser("team", "app", "ann", 1);
+    client->setTimeInterval(0.05);
+    std::weak_ptr<Velmora> watch = client;
+    int calls = 0;
+    client->receiveUsers("team", "app", "bob", 1, [&, watch](const JsonValue&) {
+        ++calls;
+        if (auto self = watch.lock()) {
+            self->stopTimers();
+            self->stopTimers();  // twice is harmless
+        }
+    });
+    client.reset();
+    ASSERT_TRUE(serveUntil([&] { return calls >= 1; }));
+    EXPECT_TRUE(watch.expired());
+    const auto sent = requests();
+    RunLoop::current().runFor(150ms);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(requests(), sent);
+}
+
+TEST_F(PresenceTest, StopTimersFromAnotherThreadLetsTheRunningTickFinishAndStartsNoOther) {
+    reply({.body = R"({"d":"a|x"})", .delay = 300ms});
+    std::weak_ptr<Velmora> watch = client;
+    std::atomic<int> calls{0};
+    std::atomic<bool> quit{false};
+    std::thread loopThread([&, c = client]() mutable {
+        c->setTimeInterval(0.02);
+        c->receiveUsers("team", "app", "ann", 1, [&](const JsonValue&) { ++calls; });
+        c.reset();
+        while (!quit) RunLoop::current().runFor(10ms);
+    });
+    ASSERT_TRUE(waitForRequests(1, 10s));  // the first tick is now blocked in its exchange
+    client->stopTimers();
+    client.reset();
+    const auto deadline = Clock::now() + 10s;
+    while ((calls < 1 || !watch.expired()) && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(calls.load(), 1);
+    EXPECT_TRUE(watch.expired());
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(requests(), 1u);
+    quit = true;
+    loopThread.join();
+}
+
+TEST_F(PresenceTest, AThreadThatEndsReleasesItsTimersAndTheirClient) {
+    std::weak_ptr<Velmora> watch = client;
+    std::thread([c = std::move(client)]() mutable {
+        c->setStatusInterval(0.02);
+        c->setTimeInterval(0.02);
+        c->initUser("team", "app", "ann", 1);
+        c->receiveUsers("team", "app", "bob", 1, [](const JsonValue&) {});
+        c->receiveMessages("ann", [](const JsonValue&) {});
+        c.reset();
+        RunLoop::current().runFor(150ms);
+    }).join();
+    EXPECT_TRUE(watch.expired());
+    std::this_thread::sleep_for(50ms);  // a fetch started by the last tick may still be on its way
+    EXPECT_GE(requests(), 3u);
+    const auto sent = requests();
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(requests(), sent);
+}
+
+TEST_F(PresenceTest, ATimerOnALoopThatIsNeverServedNeverTicks) {
+    client->setStatusInterval(0.01);
+    std::thread([c = client] { c->initUser("team", "app", "ann", 1); }).join();
+    client->setTimeInterval(0.01);
+    std::thread([c = client] {
+        c->receiveUsers("team", "app", "bob", 1, nullptr);
+        std::this_thread::sleep_for(100ms);
+    }).join();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(requests(), 0u);
+}
+
+}  // namespace
+}  // namespace velmora
