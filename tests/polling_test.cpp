@@ -1,0 +1,199 @@
+// Message polling: one non-blocking fetch per tick through the class's own fetch, never
+// waiting for it, against the loopback service.
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <velmora/velmora.hpp>
+
+#include "support/test_server.hpp"
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+namespace vt = velmora::testing;
+
+constexpr const char* kPath = "/corvane.asmx/receiveMessage";
+
+template <class Pred>
+bool waitUntil(Pred done, Clock::duration limit = 10s) {
+    const auto deadline = Clock::now() + limit;
+    while (!done() && Clock::now() < deadline) std::this_thread::sleep_for(2ms);
+    return done();
+}
+
+// What the completions of one test saw; they run on the delivery thread.
+struct Deliveries {
+    void add(const JsonValue& value) {
+        std::lock_guard lock(mutex);
+        values.push_back(value);
+        threads.push_back(std::this_thread::get_id());
+    }
+    std::size_t count() const {
+        std::lock_guard lock(mutex);
+        return values.size();
+    }
+    mutable std::mutex mutex;
+    std::vector<JsonValue> values;
+    std::vector<std::thread::id> threads;
+};
+
+// One service for the whole suite: the library keeps its connections open, and a server
+// with clients still connected takes its keep-alive timeout to stop.
+class PollingTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { shared_ = std::make_unique<vt::TestServer>(); }
+    static void TearDownTestSuite() { shared_.reset(); }
+
+    void SetUp() override {
+        base_ = server.requestCount();
+        server.script(kPath, {.body = R"({"d":"ann|hello\u00a7bob|hi"})"});
+        client = Velmora::create({server.origin(), server.caFile(), 10.0});
+        client->setTimeInterval(0.03);
+    }
+    void TearDown() override {
+        if (client) client->stopTimers();
+    }
+
+    std::size_t requests() const { return server.requestCount() - base_; }
+    std::vector<vt::Request> sent() const {
+        const auto all = server.requests();
+        return {all.begin() + static_cast<std::ptrdiff_t>(std::min(base_, all.size())), all.end()};
+    }
+
+    static inline std::unique_ptr<vt::TestServer> shared_;
+    vt::TestServer& server = *shared_;
+    std::shared_ptr<Velmora> client;
+
+private:
+    std::size_t base_ = 0;
+};
+
+TEST_F(PollingTest, EachTickFetchesOnceAndTheCompletionRunsOnTheDeliveryThread) {
+    client->setTimeInterval(0.1);
+    auto got = std::make_shared<Deliveries>();
+    const auto start = Clock::now();
+    EXPECT_TRUE(client->receiveMessages("carol", [got](const JsonValue& v) { got->add(v); }));
+    client->setTimeInterval(3600);  // the running timer keeps its interval
+    EXPECT_EQ(requests(), 0u);
+    RunLoop::current().runFor(60ms);
+    EXPECT_EQ(requests(), 0u) << "fetched before one interval";
+    RunLoop::current().runFor(450ms);
+    const auto elapsed = Clock::now() - start;
+    ASSERT_TRUE(waitUntil([&] { return got->count() >= requests(); }));
+    // One request per tick: four or five in half a second, never a burst.
+    EXPECT_GE(requests(), 3u);
+    EXPECT_LE(requests(), static_cast<std::size_t>(elapsed / 100ms));
+    for (const auto& r : sent()) {
+        EXPECT_EQ(r.path, kPath);
+        EXPECT_EQ(JsonValue::parse(r.body), JsonValue({{"destinatario", "carol"}}));
+    }
+    std::lock_guard lock(got->mutex);
+    for (const auto& v : got->values) EXPECT_EQ(v, JsonValue({{"ann", "hello"}, {"bob", "hi"}}));
+    for (const auto& id : got->threads) EXPECT_NE(id, std::this_thread::get_id());
+}
+
+TEST_F(PollingTest, AReplyWithoutRecordsGivesAnEmptyObject) {
+    server.script(kPath, {.body = R"({"d":""})"});
+    auto got = std::make_shared<Deliveries>();
+    client->receiveMessages("carol", [got](const JsonValue& v) { got->add(v); });
+    RunLoop::current().runFor(100ms);
+    ASSERT_TRUE(waitUntil([&] { return got->count() >= 1; }));
+    std::lock_guard lock(got->mutex);
+    EXPECT_EQ(got->values.front(), JsonValue::object());
+}
+
+TEST_F(PollingTest, TicksDoNotWaitSoFetchesToASlowServiceOverlap) {
+    server.script(kPath, {.body = R"({"d":"a|b"})", .delay = 1500ms});
+    auto got = std::make_shared<Deliveries>();
+    client->receiveMessages("carol", [got](const JsonValue& v) { got->add(v); });
+    const auto start = Clock::now();
+    RunLoop::current().runFor(300ms);
+    EXPECT_LT(Clock::now() - start, 1s) << "a tick waited for its reply";
+    // Several requests are out while not one reply has come back.
+    EXPECT_TRUE(waitUntil([&] { return requests() >= 3; }, 1s));
+    EXPECT_EQ(got->count(), 0u);
+    client->stopTimers();
+    std::this_thread::sleep_for(100ms);  // the last tick's request may still be on its way
+    const auto fetches = requests();
+    EXPECT_TRUE(waitUntil([&] { return got->count() >= fetches; }));
+    EXPECT_EQ(got->count(), requests());
+}
+
+TEST_F(PollingTest, AnUnreachableServiceGetsARequestEveryTickAndNoCompletion) {
+    std::atomic<int> accepted{0};
+    vt::RawServer raw([&](int fd) {
+        if (vt::readHttpRequest(fd)) ++accepted;
+        ::shutdown(fd, SHUT_RDWR);  // no reply; the server closes the socket itself
+    });
+    auto offline = Velmora::create({raw.origin(), {}, 10.0});
+    offline->setTimeInterval(0.03);
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    EXPECT_TRUE(offline->receiveMessages("carol", [calls](const JsonValue&) { ++*calls; }));
+    RunLoop::current().runFor(300ms);
+    EXPECT_TRUE(waitUntil([&] { return accepted >= 4; }, 2s));
+    offline->stopTimers();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(calls->load(), 0);
+}
+
+TEST_F(PollingTest, TheTickUsesTheClassesOwnFetchNotASubclassOverride) {
+    struct Custom : Velmora {
+        explicit Custom(ServiceConfig config) : Velmora(std::move(config)) {}
+        bool receiveMessageAsync(const std::string&, ValueCallback) override {
+            ++overrideCalls;
+            return false;
+        }
+        std::atomic<int> overrideCalls{0};
+    };
+    auto custom = std::make_shared<Custom>(ServiceConfig{server.origin(), server.caFile(), 10.0});
+    custom->setTimeInterval(0.03);
+    auto got = std::make_shared<Deliveries>();
+    EXPECT_TRUE(custom->receiveMessages("carol", [got](const JsonValue& v) { got->add(v); }));
+    RunLoop::current().runFor(200ms);
+    EXPECT_TRUE(waitUntil([&] { return got->count() >= 2; }));
+    custom->stopTimers();
+    EXPECT_EQ(custom->overrideCalls.load(), 0);
+    EXPECT_GE(requests(), 2u);
+}
+
+TEST_F(PollingTest, TimersKeepTheClientAliveAndStopTimersInACompletionReleasesIt) {
+    std::weak_ptr<Velmora> watch = client;
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    auto stopped = std::make_shared<std::atomic<bool>>(false);
+    client->receiveMessages("carol", [calls, stopped, watch](const JsonValue&) {
+        // On the delivery thread, while the timer's loop is elsewhere.
+        if (++*calls == 2) {
+            if (auto self = watch.lock()) self->stopTimers();
+            *stopped = true;
+        }
+    });
+    client.reset();
+    const auto deadline = Clock::now() + 10s;
+    while (!*stopped && Clock::now() < deadline) {
+        RunLoop::current().runFor(10ms);
+        if (!*stopped) {
+            EXPECT_FALSE(watch.expired());
+        }
+    }
+    ASSERT_TRUE(*stopped);
+    EXPECT_TRUE(watch.expired());
+    // Fetches started before the stop may still land; none starts after it.
+    RunLoop::current().runFor(50ms);
+    std::this_thread::sleep_for(100ms);
+    const auto fetches = requests();
+    RunLoop::current().runFor(150ms);
+    EXPECT_EQ(requests(), fetches);
+}
+
+}  // namespace
+}  // namespace velmora
