@@ -26,9 +26,11 @@ title "Set-up"
 note "Installing the packages the build needs (nothing to do when they are present)"
 "$root/scripts/bootstrap.sh"
 
+# The plain configuration, the one the test command makes too: the demo shares build/
+# with it and changes none of its settings.
 if [[ ! -f $build/CMakeCache.txt ]]; then
   note "Configuring $build"
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake -S "$root" -B "$build" >/dev/null
 fi
 note "Building velmora-service and velmora (only these two)"
 cmake --build "$build" --target velmora-service velmora-cli -j "$(nproc 2>/dev/null || echo 2)" >/dev/null \
