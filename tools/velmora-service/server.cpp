@@ -1,6 +1,11 @@
 #include "server.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <charconv>
+#include <filesystem>
 #include <thread>
 
 #include <httplib.h>
@@ -57,10 +62,24 @@ Server::Server(Handler& handler, const ServerOptions& options) {
     // handler below).
     server_->set_payload_max_length(kMaxRequestBody + 1);
 
-    server_->Post(R"(/corvane\.asmx/([^/]*))", [&handler](const httplib::Request& req, httplib::Response& res) {
-        HttpReply reply = handler.handle(req.matches[1].str(), req.body);
-        res.status = reply.status;
-        res.set_content(std::move(reply.body), kJson);
+    server_->Post(R"(/corvane\.asmx/([^/]*))", [this, &handler](const httplib::Request& req, httplib::Response& res) {
+        if (!enter()) {
+            res.status = 503;
+            res.set_header("Connection", "close");
+            res.set_content(errorBody("the service is stopping"), kJson);
+            return;
+        }
+        // The reply goes out through a provider so that leave() runs only once it has been
+        // written (or failed to be): stop() must not cut a connection between a fetch
+        // removing messages and its reply reaching the socket.
+        auto reply = std::make_shared<HttpReply>(handler.handle(req.matches[1].str(), req.body));
+        res.status = reply->status;
+        res.set_content_provider(
+            reply->body.size(), kJson,
+            [reply](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                return sink.write(reply->body.data() + offset, length);
+            },
+            [this](bool) { leave(); });
     });
     // httplib's own refusals (no such path, wrong method, body too large, bad request
     // line) still answer a JSON object with "Message"; an oversized body is a request the
@@ -83,6 +102,13 @@ Server::Server(Handler& handler, const ServerOptions& options) {
     server_->set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
         res.status = 500;
         res.set_content(errorBody("internal error"), kJson);
+    });
+
+    // httplib's default is SO_REUSEPORT, which lets a second service bind the same port
+    // and silently take half the connections; a port in use must be an error instead.
+    server_->set_socket_options([](int sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
 
     const auto& listen = options.listen;
@@ -116,6 +142,52 @@ void Server::stop() {
     // it reads stopRequested_, so one of the two sides always sees the other.
     while (inRun_ && !server_->is_running()) std::this_thread::yield();
     server_->stop();
+    {
+        std::unique_lock lock(gateMutex_);
+        closing_ = true;
+        gateChanged_.wait(lock, [this] { return inFlight_ == 0; });
+    }
+    // httplib waits out each idle kept-alive connection's timeout before its worker ends;
+    // no request is in flight any more, so those connections can simply be closed.
+    closeConnections();
+}
+
+bool Server::enter() {
+    std::lock_guard lock(gateMutex_);
+    if (closing_) return false;
+    ++inFlight_;
+    return true;
+}
+
+void Server::leave() {
+    {
+        std::lock_guard lock(gateMutex_);
+        --inFlight_;
+    }
+    gateChanged_.notify_all();
+}
+
+void Server::closeConnections() {
+    // httplib does not hand out its connections' sockets; they are this process's
+    // connected sockets whose local port is the service's port (a client socket of this
+    // process has that port as its peer's, not its own).
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+        int fd = -1;
+        const std::string name = entry.path().filename().string();
+        if (std::from_chars(name.data(), name.data() + name.size(), fd).ec != std::errc()) continue;
+        sockaddr_storage local{}, peer{};
+        socklen_t localLength = sizeof local, peerLength = sizeof peer;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) continue;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) continue;
+        int localPort = -1;
+        if (local.ss_family == AF_INET) {
+            localPort = ntohs(reinterpret_cast<const sockaddr_in&>(local).sin_port);
+        } else if (local.ss_family == AF_INET6) {
+            localPort = ntohs(reinterpret_cast<const sockaddr_in6&>(local).sin6_port);
+        }
+        if (localPort == port_) ::shutdown(fd, SHUT_RDWR);
+    }
 }
 
 }  // namespace velmora::service

@@ -2,6 +2,8 @@
 // The handler on the network: POST /corvane.asmx/<operation> over HTTPS (or plain HTTP).
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,13 +55,24 @@ public:
 
     // Serves until stop(); false when serving failed.
     bool run();
-    // Any thread, also before run(): makes run() return (or return at once).
+    // Any thread, also before run(): makes run() return (or return at once). Requests
+    // being served finish and their replies are written; requests that arrive later get
+    // 503 and change nothing; idle kept-alive connections are closed rather than waited for.
     void stop();
 
 private:
+    // Which requests are between entering the handler and their reply being written.
+    bool enter();
+    void leave();
+    void closeConnections();
+
     std::unique_ptr<httplib::Server> server_;
     std::atomic<bool> inRun_{false};
     std::atomic<bool> stopRequested_{false};
+    std::mutex gateMutex_;
+    std::condition_variable gateChanged_;
+    int inFlight_ = 0;
+    bool closing_ = false;
     std::string origin_;
     int port_ = 0;
 };
