@@ -47,7 +47,10 @@ pc_dir=$(dirname "$(find "$prefix" -name velmora.pc -print -quit)")
 read -r -a pc_flags <<<"$(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags --libs velmora)"
 extra=()
 [[ -n $sanitize ]] && extra=("-fsanitize=$sanitize")
-"$cxx" -std=c++20 "${extra[@]}" "$consumer_source/main.cpp" -o "$work/consumer-pc" "${pc_flags[@]}"
+# pkg-config gives no run path; a shared library must be found at run time all the same.
+libdir=$(PKG_CONFIG_PATH=$pc_dir pkg-config --variable=libdir velmora)
+"$cxx" -std=c++20 "${extra[@]}" "$consumer_source/main.cpp" -o "$work/consumer-pc" "${pc_flags[@]}" \
+  "-Wl,-rpath,$libdir"
 
 args=()
 if [[ -x $prefix/bin/velmora-service ]]; then
