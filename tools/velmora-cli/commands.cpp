@@ -245,12 +245,10 @@ int watchCommand(const Common& common, const Running& running, const std::string
                            " s; still trying");
             }
         });
-        if (!target || *target > 0) {
-            if (running.duration) {
-                loop.runFor(seconds(*running.duration));
-            } else {
-                loop.run();
-            }
+        if (running.duration) {
+            loop.runFor(seconds(*running.duration));
+        } else {
+            loop.run();
         }
     }
 
@@ -266,7 +264,7 @@ int watchCommand(const Common& common, const Running& running, const std::string
         printError(std::to_string(state->printed) + " of " + std::to_string(*target) + " messages arrived");
         return kFailed;
     }
-    if (!state->answered && (!target || *target > 0)) {
+    if (!state->answered) {
         printError("the service never answered at " + origin);
         return kFailed;
     }
