@@ -125,8 +125,18 @@ TEST_F(ServiceTest, StalledConnectionsDoNotHoldUpOtherClients) {
     }
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(client->writeSync("t", "g", "k", 1));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     for (int fd : stalled) ::close(fd);
+}
+
+// The client keeps its connection alive after each exchange; stopping does not wait out
+// the keep-alive timeout (5 s).
+TEST_F(ServiceTest, StopIsPromptWithKeptAliveConnections) {
+    ASSERT_TRUE(client->writeSync("t", "g", "k", 1));
+    const auto start = std::chrono::steady_clock::now();
+    service.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_TRUE(client->readSync("t", "g", "k").empty());  // nobody listening any more
 }
 
 TEST_F(ServiceTest, ManyClientsAtOnceLoseNothing) {

@@ -106,9 +106,11 @@ Server::Server(Handler& handler, const ServerOptions& options) {
 
     // httplib's default is SO_REUSEPORT, which lets a second service bind the same port
     // and silently take half the connections; a port in use must be an error instead.
-    server_->set_socket_options([](int sock) {
+    int listening = -1;
+    server_->set_socket_options([&listening](int sock) {
         int yes = 1;
         ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listening = sock;
     });
 
     const auto& listen = options.listen;
@@ -121,6 +123,11 @@ Server::Server(Handler& handler, const ServerOptions& options) {
         }
         port_ = listen.port;
     }
+    // httplib listens with a backlog of 5: a burst of new clients beyond that has its
+    // connection attempts dropped and retried a second or more later. Listening again on
+    // the bound socket raises the backlog.
+    if (listening >= 0) ::listen(listening, SOMAXCONN);
+    server_->set_socket_options(httplib::default_socket_options);  // drops the reference to `listening`
     origin_ = std::string(options.https ? "https" : "http") + "://" + hostForUrl(listen.host) + ":" +
               std::to_string(port_);
 }
