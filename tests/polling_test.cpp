@@ -64,11 +64,20 @@ protected:
         if (client) client->stopTimers();
     }
 
-    std::size_t requests() const { return server.requestCount() - base_; }
+    // Fetches for `receiver` made during this test: a fetch of an earlier test may still
+    // land after it ended.
     std::vector<vt::Request> sent() const {
         const auto all = server.requests();
-        return {all.begin() + static_cast<std::ptrdiff_t>(std::min(base_, all.size())), all.end()};
+        std::vector<vt::Request> out;
+        for (std::size_t i = base_; i < all.size(); ++i) {
+            if (all[i].path == kPath && all[i].body.find(receiver) != std::string::npos) out.push_back(all[i]);
+        }
+        return out;
     }
+    std::size_t requests() const { return sent().size(); }
+
+    // Unique to the test, so that its fetches can be told from those of others.
+    const std::string receiver = ::testing::UnitTest::GetInstance()->current_test_info()->name();
 
     static inline std::unique_ptr<vt::TestServer> shared_;
     vt::TestServer& server = *shared_;
@@ -82,7 +91,7 @@ TEST_F(PollingTest, EachTickFetchesOnceAndTheCompletionRunsOnTheDeliveryThread) 
     client->setTimeInterval(0.1);
     auto got = std::make_shared<Deliveries>();
     const auto start = Clock::now();
-    EXPECT_TRUE(client->receiveMessages("carol", [got](const JsonValue& v) { got->add(v); }));
+    EXPECT_TRUE(client->receiveMessages(receiver, [got](const JsonValue& v) { got->add(v); }));
     client->setTimeInterval(3600);  // the running timer keeps its interval
     EXPECT_EQ(requests(), 0u);
     RunLoop::current().runFor(60ms);
@@ -95,7 +104,7 @@ TEST_F(PollingTest, EachTickFetchesOnceAndTheCompletionRunsOnTheDeliveryThread) 
     EXPECT_LE(requests(), static_cast<std::size_t>(elapsed / 100ms));
     for (const auto& r : sent()) {
         EXPECT_EQ(r.path, kPath);
-        EXPECT_EQ(JsonValue::parse(r.body), JsonValue({{"destinatario", "carol"}}));
+        EXPECT_EQ(JsonValue::parse(r.body), JsonValue({{"destinatario", receiver}}));
     }
     std::lock_guard lock(got->mutex);
     for (const auto& v : got->values) EXPECT_EQ(v, JsonValue({{"ann", "hello"}, {"bob", "hi"}}));
@@ -105,7 +114,7 @@ TEST_F(PollingTest, EachTickFetchesOnceAndTheCompletionRunsOnTheDeliveryThread) 
 TEST_F(PollingTest, AReplyWithoutRecordsGivesAnEmptyObject) {
     server.script(kPath, {.body = R"({"d":""})"});
     auto got = std::make_shared<Deliveries>();
-    client->receiveMessages("carol", [got](const JsonValue& v) { got->add(v); });
+    client->receiveMessages(receiver, [got](const JsonValue& v) { got->add(v); });
     RunLoop::current().runFor(100ms);
     ASSERT_TRUE(waitUntil([&] { return got->count() >= 1; }));
     std::lock_guard lock(got->mutex);
@@ -115,7 +124,7 @@ TEST_F(PollingTest, AReplyWithoutRecordsGivesAnEmptyObject) {
 TEST_F(PollingTest, TicksDoNotWaitSoFetchesToASlowServiceOverlap) {
     server.script(kPath, {.body = R"({"d":"a|b"})", .delay = 1500ms});
     auto got = std::make_shared<Deliveries>();
-    client->receiveMessages("carol", [got](const JsonValue& v) { got->add(v); });
+    client->receiveMessages(receiver, [got](const JsonValue& v) { got->add(v); });
     const auto start = Clock::now();
     RunLoop::current().runFor(300ms);
     EXPECT_LT(Clock::now() - start, 1s) << "a tick waited for its reply";
@@ -138,7 +147,7 @@ TEST_F(PollingTest, AnUnreachableServiceGetsARequestEveryTickAndNoCompletion) {
     auto offline = Velmora::create({raw.origin(), {}, 10.0});
     offline->setTimeInterval(0.03);
     auto calls = std::make_shared<std::atomic<int>>(0);
-    EXPECT_TRUE(offline->receiveMessages("carol", [calls](const JsonValue&) { ++*calls; }));
+    EXPECT_TRUE(offline->receiveMessages(receiver, [calls](const JsonValue&) { ++*calls; }));
     RunLoop::current().runFor(300ms);
     EXPECT_TRUE(waitUntil([&] { return accepted >= 4; }, 2s));
     offline->stopTimers();
@@ -158,7 +167,7 @@ TEST_F(PollingTest, TheTickUsesTheClassesOwnFetchNotASubclassOverride) {
     auto custom = std::make_shared<Custom>(ServiceConfig{server.origin(), server.caFile(), 10.0});
     custom->setTimeInterval(0.03);
     auto got = std::make_shared<Deliveries>();
-    EXPECT_TRUE(custom->receiveMessages("carol", [got](const JsonValue& v) { got->add(v); }));
+    EXPECT_TRUE(custom->receiveMessages(receiver, [got](const JsonValue& v) { got->add(v); }));
     RunLoop::current().runFor(200ms);
     EXPECT_TRUE(waitUntil([&] { return got->count() >= 2; }));
     custom->stopTimers();
@@ -170,7 +179,7 @@ TEST_F(PollingTest, TimersKeepTheClientAliveAndStopTimersInACompletionReleasesIt
     std::weak_ptr<Velmora> watch = client;
     auto calls = std::make_shared<std::atomic<int>>(0);
     auto stopped = std::make_shared<std::atomic<bool>>(false);
-    client->receiveMessages("carol", [calls, stopped, watch](const JsonValue&) {
+    client->receiveMessages(receiver, [calls, stopped, watch](const JsonValue&) {
         // On the delivery thread, while the timer's loop is elsewhere.
         if (++*calls == 2) {
             if (auto self = watch.lock()) self->stopTimers();
