@@ -69,7 +69,8 @@ public:
 
     // Presence.
     // Reports `status()` for the user every `statusInterval()` seconds on the calling
-    // thread's run loop; the first report follows one interval after the call.
+    // thread's run loop; the first report follows one interval after the call. The
+    // interval is read once, here (RunLoop says what out-of-range intervals do).
     virtual void initUser(const std::string& team, const std::string& appCode,
                           const std::string& userName, std::int64_t refreshRate);
     // Reports `status()` once and returns the service's reply (blocking).
@@ -78,7 +79,8 @@ public:
                                bool returnList, bool onlyOnlineUsers);
     // Every `timeInterval()` seconds on the calling thread's run loop, reports `status()`,
     // asks for the team's list and hands it to `completion` on that thread (an empty
-    // object when the exchange failed). Always returns true.
+    // object when the exchange failed). Returns true: the timer is scheduled (false only
+    // for a client no std::shared_ptr owns, which cannot hold a timer).
     virtual bool receiveUsers(const std::string& team, const std::string& appCode,
                               const std::string& userName, std::int64_t refreshRate,
                               ValueCallback completion);
@@ -96,7 +98,7 @@ public:
     virtual bool receiveMessageAsync(const std::string& receiver, ValueCallback completion);
     // Every `timeInterval()` seconds on the calling thread's run loop, starts one
     // non-blocking fetch whose result reaches `completion` on the delivery thread.
-    // Always returns true.
+    // Returns true as receiveUsers does.
     virtual bool receiveMessages(const std::string& receiver, ValueCallback completion);
 
     // Shared store.
@@ -111,8 +113,10 @@ public:
                            const std::string& key, ValueCallback completion);
 
     // Ends every repeating timer this client started, on whichever loops hold them. Once it
-    // returns no further tick starts (a tick already running elsewhere finishes) and the
-    // timers have let go of the client. Any thread; safe inside a tick and when repeated.
+    // returns no further tick starts (a tick already running elsewhere finishes, without
+    // being waited for) and the timers have let go of the client, but for one whose tick
+    // is running, which lets go as that tick returns. Any thread; safe inside a tick or a
+    // completion and when repeated.
     void stopTimers();
 
 protected:
