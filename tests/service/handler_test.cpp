@@ -369,3 +369,48 @@ TEST(JsonEscapedSize, MatchesTheJsonWriter) {
 
 }  // namespace
 }  // namespace velmora::service
+
+namespace velmora::service {
+namespace {
+
+// Mutated requests: whatever arrives, the reply is a JSON object, either served ({"d"})
+// or refused (500 with "Message"), and the handler keeps working.
+TEST(HandlerFuzz, MutatedRequestsAlwaysGetAWellFormedReply) {
+    Storage storage(":memory:");
+    Handler handler(storage);
+    const std::vector<std::pair<std::string, std::string>> seeds{
+        {"refreshStatus", kRefresh},
+        {"sendMessage", R"({"destinatario":"b","mittente":"a","messaggio":"hi|there"})"},
+        {"receiveMessage", R"({"destinatario":"b"})"},
+        {"write", R"({"gruppo":"t","sottogruppo":"g","chiave":"k","valore":{"a":[1,2.5,null,"x"]}})"},
+        {"read", R"({"gruppo":"t","sottogruppo":"g","chiave":"k"})"}};
+    const std::string alphabet = "{}[]\",:\\|~0123456789.eE-+tfnul \xC2\xA7\xFF\x00";
+    std::mt19937 random(12345);
+    for (int i = 0; i < 20000; ++i) {
+        const auto& [op, seed] = seeds[random() % seeds.size()];
+        std::string body = seed;
+        for (int edits = 1 + random() % 4; edits > 0 && !body.empty(); --edits) {
+            const std::size_t at = random() % body.size();
+            switch (random() % 4) {
+                case 0: body[at] = alphabet[random() % alphabet.size()]; break;
+                case 1: body.insert(at, 1, alphabet[random() % alphabet.size()]); break;
+                case 2: body.erase(at, 1 + random() % 3); break;
+                default: body.resize(at); break;
+            }
+        }
+        const HttpReply reply = handler.handle(op, body);
+        const json parsed = json::parse(reply.body, nullptr, false);
+        ASSERT_TRUE(parsed.is_object()) << body << " -> " << reply.body;
+        if (reply.status == 200) {
+            ASSERT_TRUE(parsed.contains("d")) << body;
+        } else {
+            ASSERT_EQ(reply.status, 500) << body;
+            ASSERT_FALSE(parsed.contains("d")) << body;
+            ASSERT_TRUE(parsed.contains("Message")) << body;
+        }
+    }
+    EXPECT_EQ(handler.handle("sendMessage", seeds[1].second).status, 200);
+}
+
+}  // namespace
+}  // namespace velmora::service
