@@ -92,16 +92,19 @@ TEST_F(ServiceTest, RefusedRequestsAreJsonErrorsAndTheServiceGoesOn) {
     httplib::SSLClient raw("127.0.0.1", std::stoi(service.origin().substr(service.origin().rfind(':') + 1)));
     raw.set_ca_cert_path(service.caFile().c_str());
     raw.enable_server_certificate_verification(true);
-    for (const auto& [path, body] : std::vector<std::pair<std::string, std::string>>{
-             {"/corvane.asmx/read", "not json"},
-             {"/corvane.asmx/nothing", "{}"},
-             {"/corvane.asmx/write", std::string(2 * 1024 * 1024, ' ')}}) {
-        auto res = raw.Post(path.c_str(), body, "application/json");
-        ASSERT_TRUE(res) << path << " " << httplib::to_string(res.error());
-        EXPECT_EQ(res->status, 500) << path;
+    struct Case {
+        std::string path, body, message;
+    };
+    for (const auto& c : std::vector<Case>{{"/corvane.asmx/read", "not json", "not JSON"},
+                                           {"/corvane.asmx/nothing", "{}", "unknown operation"},
+                                           {"/corvane.asmx/write", std::string(2 * 1024 * 1024, ' '), "larger than"}}) {
+        auto res = raw.Post(c.path.c_str(), c.body, "application/json");
+        ASSERT_TRUE(res) << c.path << " " << httplib::to_string(res.error());
+        EXPECT_EQ(res->status, 500) << c.path;
         EXPECT_EQ(res->get_header_value("Content-Type"), "application/json; charset=utf-8");
         const auto reply = nlohmann::json::parse(res->body, nullptr, false);
-        EXPECT_TRUE(reply.is_object() && reply.contains("Message") && !reply.contains("d")) << res->body;
+        ASSERT_TRUE(reply.is_object() && reply.contains("Message") && !reply.contains("d")) << res->body;
+        EXPECT_NE(reply["Message"].get<std::string>().find(c.message), std::string::npos) << res->body;
     }
     auto wrongPath = raw.Post("/elsewhere", "{}", "application/json");
     ASSERT_TRUE(wrongPath);

@@ -42,9 +42,10 @@ std::optional<std::string> defaultDataDirectory() {
 
 void makeDirectory(const std::string& path) {
     std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) return;  // a folder the user chose keeps its mode
     std::filesystem::create_directories(path, ec);
     if (ec) throw ServiceError("cannot create data folder " + path + ": " + ec.message());
-    // The folder holds the TLS key: keep it to its owner when the service made it.
+    // The folder holds the TLS key: keep it to its owner.
     ::chmod(path.c_str(), 0700);
 }
 

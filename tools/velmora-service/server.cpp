@@ -69,11 +69,17 @@ Server::Server(Handler& handler, const ServerOptions& options) {
             res.set_content(errorBody("the service is stopping"), kJson);
             return;
         }
-        // The reply goes out through a provider so that leave() runs only once it has been
-        // written (or failed to be): stop() must not cut a connection between a fetch
-        // removing messages and its reply reaching the socket.
         auto reply = std::make_shared<HttpReply>(handler.handle(req.matches[1].str(), req.body));
         res.status = reply->status;
+        if (reply->status != 200) {
+            // A refused request changed nothing; its reply needs no guarding.
+            leave();
+            res.set_content(std::move(reply->body), kJson);
+            return;
+        }
+        // A served reply goes out through a provider so that leave() runs only once it has
+        // been written (or failed to be): stop() must not cut a connection between a fetch
+        // removing messages and its reply reaching the socket.
         res.set_content_provider(
             reply->body.size(), kJson,
             [reply](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
