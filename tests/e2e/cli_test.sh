@@ -106,6 +106,16 @@ check "inbox --json" 0 'hello | there' inbox bob --json
 grep -qF second "$out" || fail "inbox --json: second message missing"
 check "inbox emptied" 0 '={}' inbox bob --json
 check "inbox text when empty" 0 "no messages for bob" inbox bob
+# Twelve messages from two senders: text output keeps the order they were sent in, which
+# neither the keys' text order nor the senders' would give.
+for i in $(seq 1 12); do
+  sender=zed
+  ((i % 2)) && sender=amy
+  "$cli" send "$sender" kim "m$i" >/dev/null || fail "send m$i"
+done
+check "inbox in sending order" 0 "" inbox kim
+[[ $(sed 's/^[^:]*: //' "$out" | tr '\n' ' ') == "m1 m2 m3 m4 m5 m6 m7 m8 m9 m10 m11 m12 " ]] \
+  || fail "inbox: messages not in the order sent"
 
 echo "== store"
 check "put text" 0 "stored team/tag/greeting" put team tag greeting '"hi|there"'

@@ -110,7 +110,7 @@ int inboxCommand(const Common& common, const std::string& user) {
         common, [&](ValueCallback done) { return client->receiveMessageAsync(user, std::move(done)); }, built);
     if (!built) return notBuilt();
     if (!messages) return noReply(common);
-    const auto entries = sortedEntries(*messages);
+    const auto entries = sortedMessages(*messages);
     if (common.json) {
         printLine(toJsonText(toJsonObject(entries)));
     } else if (entries.empty()) {
@@ -218,7 +218,7 @@ int watchCommand(const Common& common, const Running& running, const std::string
                 state->silent = false;
                 printError("the service answers again");
             }
-            for (const auto& [key, text] : sortedEntries(messages)) {
+            for (const auto& [key, text] : sortedMessages(messages)) {
                 if (json) {
                     printLine(toJsonText({{"key", key}, {"text", text}}));
                 } else {

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdint>
 #include <mutex>
+#include <optional>
 
 namespace velmora::cli {
 
@@ -31,6 +33,27 @@ Entries sortedEntries(const JsonValue& object) {
         entries.emplace_back(key, value.is_string() ? value.get<std::string>() : toJsonText(value));
     }
     std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+Entries sortedMessages(const JsonValue& object) {
+    const auto sequence = [](const std::string& key) -> std::optional<std::uint64_t> {
+        const auto hash = key.rfind('#');
+        if (hash == std::string::npos || hash + 1 == key.size() || key.size() - hash - 1 > 18) return {};
+        std::uint64_t n = 0;
+        for (auto i = hash + 1; i < key.size(); ++i) {
+            if (key[i] < '0' || key[i] > '9') return {};
+            n = n * 10 + static_cast<std::uint64_t>(key[i] - '0');
+        }
+        return n;
+    };
+    auto entries = sortedEntries(object);
+    std::stable_sort(entries.begin(), entries.end(), [&](const auto& a, const auto& b) {
+        const auto x = sequence(a.first);
+        const auto y = sequence(b.first);
+        if (x && y) return *x < *y;
+        return x.has_value() && !y.has_value();
+    });
     return entries;
 }
 

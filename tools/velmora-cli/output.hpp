@@ -18,6 +18,10 @@ using Entries = std::vector<std::pair<std::string, std::string>>;
 Entries sortedEntries(const StringMap& map);
 Entries sortedEntries(const JsonValue& object);
 
+// Messages in the order they were sent where the keys tell it: a key ending in "#" and a
+// number (velmora-service's SENDER#ID) sorts by that number; other keys follow by key.
+Entries sortedMessages(const JsonValue& object);
+
 // Compact JSON that never throws: text that is not valid UTF-8 is written with U+FFFD.
 std::string toJsonText(const JsonValue& value);
 JsonValue toJsonObject(const Entries& entries);
