@@ -142,6 +142,17 @@ TEST_F(ServiceTest, StopIsPromptWithKeptAliveConnections) {
     EXPECT_TRUE(client->readSync("t", "g", "k").empty());  // nobody listening any more
 }
 
+// Replies must not wait on the client's delayed acknowledgements (about 40 ms each when
+// the server's writes are held back by Nagle's algorithm): 100 calls take well under 3 s.
+TEST_F(ServiceTest, SequentialCallsAreNotDelayedPerReply) {
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE(client->writeSync("t", "g", "k", i));
+        ASSERT_EQ(client->readSync("t", "g", "k").size(), 1u);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
 TEST_F(ServiceTest, ManyClientsAtOnceLoseNothing) {
     constexpr int kClients = 24, kMessages = 10;
     std::vector<std::thread> threads;

@@ -52,6 +52,9 @@ Server::Server(Handler& handler, const ServerOptions& options) {
     }
     const int workers = options.workers > 0 ? options.workers : 64;
     server_->new_task_queue = [workers] { return new httplib::ThreadPool(static_cast<std::size_t>(workers)); };
+    // Headers and body leave in separate writes; with Nagle's algorithm the body would
+    // wait for the client's delayed acknowledgement (tens of milliseconds per request).
+    server_->set_tcp_nodelay(true);
     server_->set_keep_alive_max_count(1000);
     server_->set_keep_alive_timeout(5);
     // Generous for a slow sender, bounded so a stalled one frees its worker.
