@@ -283,8 +283,8 @@ TEST_F(LibraryEndToEnd, EverythingSurvivesARestart) {
 // Many clients send and fetch at once; fetchers of one recipient race each other. Every
 // message arrives exactly once.
 TEST_F(LibraryEndToEnd, ManyClientsAtOnceLoseAndDuplicateNothing) {
-    constexpr int kSenders = 8;
-    constexpr int kPerSender = 25;
+    constexpr int kSenders = 12;
+    constexpr int kPerSender = 40;
     constexpr int kFetchers = 4;
     std::atomic<int> sendFailures{0};
     std::atomic<int> sendersLeft{kSenders};
