@@ -101,6 +101,19 @@ TEST_F(RunLoopTimers, PeriodIsMeasuredFromTheScheduleNotFromEachTick) {
     EXPECT_LE(ticks.count(), 21u);
 }
 
+TEST_F(RunLoopTimers, ALateTickDoesNotShiftTheSchedule) {
+    Ticks ticks;
+    const auto start = Clock::now();
+    schedule(0.3, [&] { ticks.at.push_back(Clock::now()); });
+    std::this_thread::sleep_for(450ms);
+    RunLoop::current().runFor(0ms);  // the tick due at 300 ms runs late, at 450 ms
+    ASSERT_EQ(ticks.count(), 1u);
+    ASSERT_TRUE(serveUntil([&] { return ticks.count() == 2; }));
+    // Still on the grid of the schedule (600 ms), not one period after the late tick (750).
+    EXPECT_GE(ticks.at[1] - start, 600ms);
+    EXPECT_LT(ticks.at[1] - start, 700ms);
+}
+
 TEST_F(RunLoopTimers, TicksMissedWhileTheThreadIsBusyAreSkippedNotQueued) {
     int ticks = 0;
     schedule(0.02, [&] { ++ticks; });
