@@ -33,24 +33,26 @@ protected:
 
 TEST_F(ServiceTest, MessagesTravelOnceThroughBothForms) {
     EXPECT_TRUE(client->sendMessageSync("anna", "bob", "ciao|bob"));
-    Counter sent;
-    std::atomic<bool> verdict{false};
-    ASSERT_TRUE(client->sendMessageAsync("carl", "bob", "second", [&](bool ok) {
-        verdict = ok;
-        sent.add();
+    // Shared with the callbacks: a completion may still be leaving add() when the wait
+    // returns, so the counter must outlive it.
+    auto sent = std::make_shared<Counter>();
+    auto verdict = std::make_shared<std::atomic<bool>>(false);
+    ASSERT_TRUE(client->sendMessageAsync("carl", "bob", "second", [sent, verdict](bool ok) {
+        *verdict = ok;
+        sent->add();
     }));
-    ASSERT_TRUE(sent.waitFor(1));
-    EXPECT_TRUE(verdict);
+    ASSERT_TRUE(sent->waitFor(1));
+    EXPECT_TRUE(*verdict);
 
     EXPECT_EQ(client->receiveMessageSync("bob"), (StringMap{{"anna#1", "ciao|bob"}, {"carl#2", "second"}}));
-    Counter received;
-    JsonValue second;
-    ASSERT_TRUE(client->receiveMessageAsync("bob", [&](const JsonValue& v) {
-        second = v;
-        received.add();
+    auto received = std::make_shared<Counter>();
+    auto second = std::make_shared<JsonValue>();
+    ASSERT_TRUE(client->receiveMessageAsync("bob", [received, second](const JsonValue& v) {
+        *second = v;
+        received->add();
     }));
-    ASSERT_TRUE(received.waitFor(1));
-    EXPECT_EQ(second, JsonValue::object());
+    ASSERT_TRUE(received->waitFor(1));
+    EXPECT_EQ(*second, JsonValue::object());
 
     // Refused, and nothing queued.
     EXPECT_FALSE(client->sendMessageSync("anna", "bob", "x\xC2\xA7y"));
@@ -67,19 +69,21 @@ TEST_F(ServiceTest, StoreWritesAndReadsEveryKind) {
     EXPECT_EQ(client->readSync("team", "tag", "quoted"), (StringMap{{"quoted", "\"hi\""}}));
     EXPECT_TRUE(client->readSync("team", "tag", "missing").empty());
 
-    Counter done;
-    JsonValue read;
-    ASSERT_TRUE(client->writeAsync("team", "tag", "n", 42, [&](bool ok) {
-        EXPECT_TRUE(ok);
-        done.add();
+    auto done = std::make_shared<Counter>();  // outlives the callbacks (see above)
+    auto written = std::make_shared<std::atomic<bool>>(false);
+    auto read = std::make_shared<JsonValue>();
+    ASSERT_TRUE(client->writeAsync("team", "tag", "n", 42, [done, written](bool ok) {
+        *written = ok;
+        done->add();
     }));
-    ASSERT_TRUE(done.waitFor(1));
-    ASSERT_TRUE(client->readAsync("team", "tag", "n", [&](const JsonValue& v) {
-        read = v;
-        done.add();
+    ASSERT_TRUE(done->waitFor(1));
+    EXPECT_TRUE(*written);
+    ASSERT_TRUE(client->readAsync("team", "tag", "n", [done, read](const JsonValue& v) {
+        *read = v;
+        done->add();
     }));
-    ASSERT_TRUE(done.waitFor(2));
-    EXPECT_EQ(read, (JsonValue{{"n", "42"}}));
+    ASSERT_TRUE(done->waitFor(2));
+    EXPECT_EQ(*read, (JsonValue{{"n", "42"}}));
 }
 
 TEST_F(ServiceTest, PresenceListsTheTeam) {
