@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -18,6 +19,8 @@ namespace velmora::testing {
 
 InProcessService::InProcessService(const std::string& dataDir, const std::string& db, bool https,
                                    service::Clock clock) {
+    // As the executable does: a client that goes away mid-reply must not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
     if (https) certs_ = service::ensureSelfSignedCertificate(dataDir);
     storage_ = std::make_unique<service::Storage>(
         db.empty() ? dataDir + "/velmora.db" : db,

@@ -72,23 +72,32 @@ Server::Server(Handler& handler, const ServerOptions& options) {
             res.set_content(errorBody("the service is stopping"), kJson);
             return;
         }
-        auto reply = std::make_shared<HttpReply>(handler.handle(req.matches[1].str(), req.body));
-        res.status = reply->status;
-        if (reply->status != 200) {
-            // A refused request changed nothing; its reply needs no guarding.
-            leave();
-            res.set_content(std::move(reply->body), kJson);
-            return;
+        bool handedOver = false;  // to the provider's releaser, which then calls leave()
+        try {
+            auto reply = std::make_shared<HttpReply>(handler.handle(req.matches[1].str(), req.body));
+            res.status = reply->status;
+            if (reply->status != 200) {
+                // A refused request changed nothing; its reply needs no guarding.
+                res.set_content(std::move(reply->body), kJson);
+                leave();
+                return;
+            }
+            // A served reply goes out through a provider so that leave() runs only once it
+            // has been written (or failed to be): stop() must not cut a connection between a
+            // fetch removing messages and its reply reaching the socket.
+            const std::size_t size = reply->body.size();
+            res.set_content_provider(
+                size, kJson,
+                [reply](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                    return sink.write(reply->body.data() + offset, length);
+                },
+                [this](bool) { leave(); });
+            handedOver = true;
+        } catch (...) {
+            // Out of memory at worst; stop() must not wait for this request forever.
+            if (!handedOver) leave();
+            throw;
         }
-        // A served reply goes out through a provider so that leave() runs only once it has
-        // been written (or failed to be): stop() must not cut a connection between a fetch
-        // removing messages and its reply reaching the socket.
-        res.set_content_provider(
-            reply->body.size(), kJson,
-            [reply](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                return sink.write(reply->body.data() + offset, length);
-            },
-            [this](bool) { leave(); });
     });
     // httplib's own refusals (no such path, wrong method, body too large, bad request
     // line) still answer a JSON object with "Message"; an oversized body is a request the
