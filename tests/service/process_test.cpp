@@ -104,6 +104,31 @@ TEST(ServiceProcess, GivenCertificateAndPlainHttp) {
     EXPECT_EQ(service.wait(), 0);
 }
 
+TEST(ServiceProcess, CertificateWithoutItsKeyIsAnErrorAKeyAloneIsMadeAgain) {
+    TempDir dir;
+    const std::string data = dir.path() + "/data";
+    ::mkdir(data.c_str(), 0755);
+    ::chmod(data.c_str(), 0755);  // whatever the umask
+    {
+        std::ofstream(data + "/cert.pem") << "a certificate some client may trust\n";
+        ServiceProcess service({"--listen", "127.0.0.1:0", "--data", data, "--db", ":memory:"});
+        EXPECT_EQ(service.wait(), 1);
+        EXPECT_NE(service.standardError().find("key.pem"), std::string::npos) << service.standardError();
+        EXPECT_EQ(slurp(data + "/cert.pem"), "a certificate some client may trust\n");
+    }
+    std::filesystem::rename(data + "/cert.pem", data + "/key.pem");
+    ServiceProcess service({"--listen", "127.0.0.1:0", "--data", data, "--db", ":memory:"});
+    const std::string origin = service.origin();
+    ASSERT_FALSE(origin.empty()) << service.standardError();
+    EXPECT_TRUE(clientOf(origin, data + "/cert.pem")->writeSync("t", "g", "k", 1));
+    // A data folder that existed already keeps its mode.
+    struct stat st {};
+    ASSERT_EQ(::stat(data.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    service.signal(SIGTERM);
+    EXPECT_EQ(service.wait(), 0);
+}
+
 struct ExitCase {
     const char* name;
     std::vector<std::string> args;
