@@ -1,1 +1,126 @@
+#include "core/reply.hpp"
+
 #include <gtest/gtest.h>
+
+namespace velmora::detail {
+namespace {
+
+struct BoolCase {
+    const char* name;
+    std::string body;
+    std::optional<bool> expected;
+    bool parseError;  // the body is not JSON (strictly: a bare scalar is not JSON here)
+};
+
+class BoolReading : public ::testing::TestWithParam<BoolCase> {};
+
+TEST_P(BoolReading, Reply) {
+    const auto& c = GetParam();
+    std::string error;
+    EXPECT_EQ(readBoolReply(c.body, &error), c.expected);
+    EXPECT_EQ(!error.empty(), c.parseError) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, BoolReading,
+    ::testing::Values(BoolCase{"true", R"({"d":true})", true, false},
+                      BoolCase{"false", R"({"d":false})", false, false},
+                      BoolCase{"other_members_ignored", R"({"x":[1,{"d":false}],"d":true,"y":null})", true, false},
+                      BoolCase{"text_true_is_not_boolean", R"({"d":"true"})", std::nullopt, false},
+                      BoolCase{"number_is_not_boolean", R"({"d":1})", std::nullopt, false},
+                      BoolCase{"null", R"({"d":null})", std::nullopt, false},
+                      BoolCase{"object_d", R"({"d":{"d":true}})", std::nullopt, false},
+                      BoolCase{"missing_d", R"({"Message":"error"})", std::nullopt, false},
+                      BoolCase{"key_is_case_sensitive", R"({"D":true})", std::nullopt, false},
+                      BoolCase{"empty_object", "{}", std::nullopt, false},
+                      BoolCase{"array_top", R"([{"d":true}])", std::nullopt, false},
+                      BoolCase{"duplicate_d_last_wins", R"({"d":false,"d":true})", true, false},
+                      BoolCase{"duplicate_d_last_kind_wins", R"({"d":true,"d":"x"})", std::nullopt, false},
+                      BoolCase{"whitespace", " \n{ \"d\" : true }\t", true, false},
+                      BoolCase{"html", "<html>oops</html>", std::nullopt, true},
+                      BoolCase{"empty_body", "", std::nullopt, true},
+                      BoolCase{"bare_true", "true", std::nullopt, true},
+                      BoolCase{"bare_string", R"("x")", std::nullopt, true},
+                      BoolCase{"truncated", R"({"d":tru)", std::nullopt, true},
+                      BoolCase{"trailing_garbage", R"({"d":true}x)", std::nullopt, true},
+                      BoolCase{"invalid_utf8_in_string", "{\"x\":\"\xFF\",\"d\":true}", std::nullopt, true},
+                      BoolCase{"lone_surrogate", R"({"x":"\ud800","d":true})", std::nullopt, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct MapCase {
+    const char* name;
+    std::string body;
+    std::string defaultKey;
+    std::optional<StringMap> expected;
+};
+
+class MapReading : public ::testing::TestWithParam<MapCase> {};
+
+TEST_P(MapReading, Reply) {
+    const auto& c = GetParam();
+    EXPECT_EQ(readMapReply(c.body, c.defaultKey), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, MapReading,
+    ::testing::Values(
+        MapCase{"two_records", R"({"d":"a|x\u00a7b|y"})", "", StringMap{{"a", "x"}, {"b", "y"}}},
+        MapCase{"quoted", R"({"d":"\"hello\""})", "k", StringMap{{"k", "hello"}}},
+        MapCase{"inner_quotes_stay", R"({"d":"\"a\"b\""})", "k", StringMap{{"k", "a\"b"}}},
+        MapCase{"one_quote", R"({"d":"\""})", "", StringMap{{"", "\""}}},
+        MapCase{"two_quotes", R"({"d":"\"\""})", "", StringMap{}},
+        MapCase{"quote_one_end", R"({"d":"\"hello"})", "k", StringMap{{"k", "\"hello"}}},
+        MapCase{"empty_text", R"({"d":""})", "", StringMap{}},
+        MapCase{"escapes_not_undone", R"({"d":"a|x\\\"y"})", "", StringMap{{"a", "x\\\"y"}}},
+        MapCase{"text_members_beside_d", R"({"d":"v","other":"x"})", "k", StringMap{{"k", "v"}}},
+        MapCase{"non_text_members_beside_d", R"({"d":"v","n":5,"o":{"d":1}})", "k", StringMap{{"k", "v"}}},
+        MapCase{"d_boolean", R"({"d":true})", "", std::nullopt},
+        MapCase{"d_array", R"({"d":["a|b"]})", "", std::nullopt},
+        MapCase{"missing", R"({})", "", std::nullopt},
+        MapCase{"array_top", R"(["a|b"])", "", std::nullopt},
+        MapCase{"not_json", "Service Unavailable", "", std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct QuoteCase {
+    const char* name;
+    std::string text;
+    std::string expected;
+};
+
+class Quotes : public ::testing::TestWithParam<QuoteCase> {};
+
+TEST_P(Quotes, Removal) { EXPECT_EQ(removeQuotes(GetParam().text), GetParam().expected); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Quotes,
+    ::testing::Values(QuoteCase{"empty", "", ""}, QuoteCase{"one_quote", "\"", "\""},
+                      QuoteCase{"two_quotes", "\"\"", ""}, QuoteCase{"three_quotes", "\"\"\"", "\""},
+                      QuoteCase{"pair", "\"abc\"", "abc"}, QuoteCase{"only_one_pair", "\"\"abc\"\"", "\"abc\""},
+                      QuoteCase{"left_only", "\"abc", "\"abc"}, QuoteCase{"right_only", "abc\"", "abc\""},
+                      QuoteCase{"no_quotes", "abc", "abc"},
+                      QuoteCase{"non_ascii_inside", "\"\xC3\xA9t\xC3\xA9\"", "\xC3\xA9t\xC3\xA9"},
+                      // A quote followed by a combining acute accent is one character, not a quote.
+                      QuoteCase{"combining_after_first", "\"\xCC\x81x\"", "\"\xCC\x81x\""},
+                      QuoteCase{"combining_after_last", "\"x\"\xCC\x81", "\"x\"\xCC\x81"},
+                      // A quote joined by a zero-width joiner is not a lone quote either.
+                      QuoteCase{"zwj_after_first", "\"\xE2\x80\x8Dx\"", "\"\xE2\x80\x8Dx\""},
+                      // A prepended concatenation mark (U+0600) attaches to the quote after it.
+                      QuoteCase{"prepend_before_last", "\"x\xD8\x80\"", "\"x\xD8\x80\""},
+                      QuoteCase{"emoji_inside", "\"\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD\"", "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD"},
+                      QuoteCase{"invalid_utf8_inside", "\"\xFF\"", "\xFF"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Envelope, DeepNestingIsReadWithoutRecursion) {
+    const std::size_t depth = 1'000'000;
+    std::string body = R"({"x":)" + std::string(depth, '[') + std::string(depth, ']') + R"(,"d":true})";
+    EXPECT_EQ(readBoolReply(body), true);
+}
+
+TEST(ToJson, KeepsEveryEntryAsText) {
+    const JsonValue j = toJson(StringMap{{"a", "1"}, {"", "x"}});
+    EXPECT_EQ(j, JsonValue::parse(R"({"a":"1","":"x"})"));
+    EXPECT_TRUE(toJson(StringMap{}).is_object());
+}
+
+}  // namespace
+}  // namespace velmora::detail

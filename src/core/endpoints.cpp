@@ -29,6 +29,8 @@ std::string normaliseOrigin(std::string_view origin) {
     const bool https = text.rfind("https://", 0) == 0;
     const bool http = text.rfind("http://", 0) == 0;
     if (!https && !http) return {};
+    const std::size_t hostStart = https ? 8 : 7;
+    if (text.size() <= hostStart || text[hostStart] == '/') return {};  // no host
     for (char c : text) {
         // No whitespace, controls, queries, fragments or user info: an origin is a place.
         const auto u = static_cast<unsigned char>(c);

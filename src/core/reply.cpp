@@ -59,6 +59,7 @@ private:
         if (depth_ == 0) {
             sawTop_ = true;
             topIsObject_ = object;
+            out_.shape = object ? Envelope::Shape::object : Envelope::Shape::notObject;
         } else if (atDValue()) {
             out_.d = Envelope::D::other;
         }

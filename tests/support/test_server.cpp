@@ -129,7 +129,8 @@ void TestServer::start(Scheme scheme) {
     // Enough workers that kept-alive connections never starve new ones.
     server_->new_task_queue = [] { return new httplib::ThreadPool(64); };
     server_->set_keep_alive_max_count(1000000);
-    server_->set_keep_alive_timeout(30);
+    // Short, because stopping waits for idle kept-alive connections to time out.
+    server_->set_keep_alive_timeout(1);
 
     auto serve = [this](const httplib::Request& req, httplib::Response& res) {
         Request r;
@@ -183,6 +184,8 @@ void TestServer::start(Scheme scheme) {
     if (port_ <= 0) throw std::runtime_error("test server: bind");
     // The socket listens from here on: connections queue until the accept loop runs.
     thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // stop() is a no-op until the accept loop has started, so wait for it.
+    while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 TestServer::~TestServer() { stop(); }
