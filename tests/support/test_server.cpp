@@ -128,6 +128,7 @@ void TestServer::start(Scheme scheme) {
     if (!server_->is_valid()) throw std::runtime_error("test server: invalid setup");
     // Enough workers that kept-alive connections never starve new ones.
     server_->new_task_queue = [] { return new httplib::ThreadPool(64); };
+    server_->set_tcp_nodelay(true);  // otherwise each reply waits for a delayed acknowledgement
     server_->set_keep_alive_max_count(1000000);
     // Short, because stopping waits for idle kept-alive connections to time out.
     server_->set_keep_alive_timeout(1);

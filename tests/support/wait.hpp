@@ -9,11 +9,10 @@ namespace velmora::testing {
 
 class Counter {
 public:
+    // Notifies under the lock: a waiter that sees its count may destroy the counter at once.
     void add(int n = 1) {
-        {
-            std::lock_guard lock(mutex_);
-            count_ += n;
-        }
+        std::lock_guard lock(mutex_);
+        count_ += n;
         changed_.notify_all();
     }
     int value() const {
