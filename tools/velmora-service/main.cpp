@@ -30,7 +30,7 @@ constexpr int kFailure = 1;
 constexpr int kUsage = 2;
 
 std::optional<std::string> defaultDataDirectory() {
-    // The base directory specification ignores a relative XDG_DATA_HOME.
+    // XDG base directories ignore a relative XDG_DATA_HOME.
     if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && xdg[0] == '/') {
         return std::string(xdg) + "/velmora-service";
     }
