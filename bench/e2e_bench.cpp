@@ -1,0 +1,322 @@
+// End-to-end driver for bench/run.sh: one measure per invocation, against the loopback
+// server the script starts, printing bare numbers the script collects into its table.
+//
+//   e2e_bench tput  lib|multi|threads  h1|h2  IN_FLIGHT SECONDS   -> calls/s
+//   e2e_bench lat   lib|easy           h1|h2  COUNT               -> median_us p99_us
+//   e2e_bench mem   h1|h2 IN_FLIGHT          -> threads_idle threads_peak rss_idle_kib rss_peak_kib bytes_per_call
+//   e2e_bench conns h1|h2 IN_FLIGHT          -> connections opened for one wave, from cold
+//   e2e_bench tls   h1|h2 COUNT              -> connections (TLS handshakes) for COUNT sequential blocking calls
+//
+// Origins come from BENCH_H1 (http://...) and BENCH_H2 (https://...), the CA from BENCH_CA.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <curl/curl.h>
+
+#include <velmora/velmora.hpp>
+
+#include "core/http_session.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The body a sendMessage call carries, for the raw libcurl baselines.
+const char kBody[] = R"({"from":"alice","to":"bob","message":"hello"})";
+
+struct Setup {
+    std::string origin;
+    std::string ca;
+    bool h2 = false;
+};
+
+Setup setupFor(const std::string& proto) {
+    Setup s;
+    s.h2 = proto == "h2";
+    const char* o = std::getenv(s.h2 ? "BENCH_H2" : "BENCH_H1");
+    s.origin = o ? o : (s.h2 ? "https://127.0.0.1:8443" : "http://127.0.0.1:8080");
+    if (const char* ca = std::getenv("BENCH_CA")) s.ca = ca;
+    return s;
+}
+
+std::shared_ptr<velmora::Velmora> makeClient(const Setup& s) {
+    velmora::ServiceConfig config;
+    config.origin = s.origin;
+    if (s.h2) config.caFile = s.ca;
+    config.requestTimeout = 30;
+    return velmora::Velmora::create(config);
+}
+
+std::size_t discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
+
+curl_slist* headers() {
+    static curl_slist* h = [] {
+        curl_slist* l = curl_slist_append(nullptr, "Content-Type: application/json");
+        return curl_slist_append(l, "Expect:");
+    }();
+    return h;
+}
+
+// The options a hand-written client would set: the same request, verification on.
+void configure(CURL* easy, const Setup& s, const std::string& url) {
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, kBody);
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(sizeof kBody - 1));
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers());
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_2TLS);
+    curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &discard);
+    if (s.h2) curl_easy_setopt(easy, CURLOPT_CAINFO, s.ca.c_str());
+}
+
+std::string urlOf(const Setup& s) { return s.origin + "/sendMessage"; }
+
+// Counts completions; the rate is taken after a warm-up so connection set-up is excluded
+// on both sides alike.
+struct Meter {
+    std::atomic<long long> done{0};
+    std::atomic<bool> stop{false};
+
+    double run(double seconds) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const long long c0 = done.load();
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        const long long c1 = done.load();
+        const auto t1 = Clock::now();
+        stop = true;
+        return static_cast<double>(c1 - c0) / std::chrono::duration<double>(t1 - t0).count();
+    }
+};
+
+double tputLibrary(const Setup& s, int inFlight, double seconds) {
+    auto client = makeClient(s);
+    Meter meter;
+    std::mutex m;
+    std::condition_variable cv;
+    int outstanding = inFlight;
+    std::function<void()> issue = [&] {
+        const bool started = client->sendMessageAsync("alice", "bob", "hello", [&](bool) {
+            meter.done.fetch_add(1, std::memory_order_relaxed);
+            if (!meter.stop.load(std::memory_order_relaxed)) {
+                issue();
+            } else {
+                std::lock_guard lock(m);
+                if (--outstanding == 0) cv.notify_all();
+            }
+        });
+        if (!started) std::abort();
+    };
+    for (int i = 0; i < inFlight; ++i) issue();
+    const double rate = meter.run(seconds);
+    std::unique_lock lock(m);
+    cv.wait_for(lock, std::chrono::seconds(10), [&] { return outstanding == 0; });
+    return rate;
+}
+
+double tputMulti(const Setup& s, int inFlight, double seconds) {
+    const std::string url = urlOf(s);
+    CURLM* multi = curl_multi_init();
+    curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+    curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, 1000L);
+    std::vector<CURL*> easies;
+    for (int i = 0; i < inFlight; ++i) {
+        CURL* e = curl_easy_init();
+        configure(e, s, url);
+        curl_multi_add_handle(multi, e);
+        easies.push_back(e);
+    }
+    Meter meter;
+    std::thread loop([&] {
+        int running = 0;
+        do {
+            curl_multi_perform(multi, &running);
+            int queued = 0;
+            while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
+                if (msg->msg != CURLMSG_DONE) continue;
+                CURL* e = msg->easy_handle;
+                if (msg->data.result == CURLE_OK) meter.done.fetch_add(1, std::memory_order_relaxed);
+                curl_multi_remove_handle(multi, e);
+                if (!meter.stop.load(std::memory_order_relaxed)) curl_multi_add_handle(multi, e);
+            }
+            curl_multi_poll(multi, nullptr, 0, 100, nullptr);
+        } while (running > 0 || !meter.stop.load());
+    });
+    const double rate = meter.run(seconds);
+    loop.join();
+    for (CURL* e : easies) curl_easy_cleanup(e);
+    curl_multi_cleanup(multi);
+    return rate;
+}
+
+// What a user writes without the library: a thread per call, a fresh handle per call.
+double tputThreads(const Setup& s, int inFlight, double seconds) {
+    const std::string url = urlOf(s);
+    Meter meter;
+    std::vector<std::thread> slots;
+    for (int i = 0; i < inFlight; ++i) {
+        slots.emplace_back([&] {
+            while (!meter.stop.load()) {
+                std::thread call([&] {
+                    CURL* e = curl_easy_init();
+                    configure(e, s, url);
+                    if (curl_easy_perform(e) == CURLE_OK) meter.done.fetch_add(1);
+                    curl_easy_cleanup(e);
+                });
+                call.join();
+            }
+        });
+    }
+    const double rate = meter.run(seconds);
+    for (auto& t : slots) t.join();
+    return rate;
+}
+
+void printLatency(std::vector<double>& us) {
+    std::sort(us.begin(), us.end());
+    const double median = us[us.size() / 2];
+    const double p99 = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+    std::printf("%.1f %.1f\n", median, p99);
+}
+
+void latLibrary(const Setup& s, int count) {
+    auto client = makeClient(s);
+    for (int i = 0; i < 100; ++i) client->sendMessageSync("alice", "bob", "hello");
+    std::vector<double> us;
+    us.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        const auto t0 = Clock::now();
+        if (!client->sendMessageSync("alice", "bob", "hello")) std::abort();
+        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    printLatency(us);
+}
+
+void latEasy(const Setup& s, int count) {
+    const std::string url = urlOf(s);
+    CURL* e = curl_easy_init();
+    configure(e, s, url);
+    for (int i = 0; i < 100; ++i) curl_easy_perform(e);
+    std::vector<double> us;
+    us.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        const auto t0 = Clock::now();
+        if (curl_easy_perform(e) != CURLE_OK) std::abort();
+        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    curl_easy_cleanup(e);
+    printLatency(us);
+}
+
+long statusField(const char* name) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    const std::size_t n = std::strlen(name);
+    while (std::getline(in, line)) {
+        if (line.compare(0, n, name) == 0 && line.size() > n && line[n] == ':') return std::atol(line.c_str() + n + 1);
+    }
+    return -1;
+}
+
+void memory(const Setup& s, int inFlight) {
+    auto client = makeClient(s);
+    // Warm: the I/O and delivery threads exist and a connection is open.
+    client->sendMessageSync("alice", "bob", "hello");
+    {
+        std::atomic<bool> one{false};
+        client->sendMessageAsync("alice", "bob", "hello", [&](bool) { one = true; });
+        while (!one) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const long threadsIdle = statusField("Threads");
+    const long rssIdle = statusField("VmRSS");
+    { std::ofstream("/proc/self/clear_refs") << "5"; }  // restart the peak from here
+
+    std::atomic<int> done{0};
+    long threadsPeak = threadsIdle;
+    for (int i = 0; i < inFlight; ++i) {
+        client->sendMessageAsync("alice", "bob", "hello", [&](bool) { done.fetch_add(1); });
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (done.load() < inFlight && Clock::now() < deadline) {
+        threadsPeak = std::max(threadsPeak, statusField("Threads"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const long rssPeak = statusField("VmHWM");
+    if (done.load() < inFlight) std::fprintf(stderr, "only %d of %d completed\n", done.load(), inFlight);
+    std::printf("%ld %ld %ld %ld %.0f\n", threadsIdle, threadsPeak, rssIdle, rssPeak,
+                static_cast<double>(rssPeak - rssIdle) * 1024.0 / inFlight);
+}
+
+void connections(const Setup& s, int inFlight) {
+    auto client = makeClient(s);
+    const long long before = velmora::detail::sessionStats().connectionsOpened;
+    std::atomic<int> done{0};
+    for (int i = 0; i < inFlight; ++i) {
+        client->sendMessageAsync("alice", "bob", "hello", [&](bool) { done.fetch_add(1); });
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (done.load() < inFlight && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::printf("%lld\n", velmora::detail::sessionStats().connectionsOpened - before);
+}
+
+void handshakes(const Setup& s, int count) {
+    auto client = makeClient(s);
+    const long long before = velmora::detail::sessionStats().connectionsOpened;
+    for (int i = 0; i < count; ++i) {
+        if (!client->sendMessageSync("alice", "bob", "hello")) std::abort();
+    }
+    std::printf("%lld\n", velmora::detail::sessionStats().connectionsOpened - before);
+}
+
+int usage() {
+    std::fprintf(stderr, "usage: see the comment at the top of bench/e2e_bench.cpp\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4) return usage();
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    const std::string mode = argv[1];
+    if (mode == "tput" && argc == 6) {
+        const Setup s = setupFor(argv[3]);
+        const std::string impl = argv[2];
+        const int n = std::atoi(argv[4]);
+        const double seconds = std::atof(argv[5]);
+        double rate = 0;
+        if (impl == "lib") rate = tputLibrary(s, n, seconds);
+        else if (impl == "multi") rate = tputMulti(s, n, seconds);
+        else if (impl == "threads") rate = tputThreads(s, n, seconds);
+        else return usage();
+        std::printf("%.0f\n", rate);
+    } else if (mode == "lat" && argc == 5) {
+        const Setup s = setupFor(argv[3]);
+        const std::string impl = argv[2];
+        if (impl == "lib") latLibrary(s, std::atoi(argv[4]));
+        else if (impl == "easy") latEasy(s, std::atoi(argv[4]));
+        else return usage();
+    } else if (mode == "mem") {
+        memory(setupFor(argv[2]), std::atoi(argv[3]));
+    } else if (mode == "conns") {
+        connections(setupFor(argv[2]), std::atoi(argv[3]));
+    } else if (mode == "tls") {
+        handshakes(setupFor(argv[2]), std::atoi(argv[3]));
+    } else {
+        return usage();
+    }
+    std::fflush(stdout);
+    return 0;
+}

@@ -1,0 +1,106 @@
+// In-process costs: record decoding against the scan it is built on, and quote removal's
+// independence from the text's length.
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <string>
+
+#include "core/records.hpp"
+#include "core/reply.hpp"
+
+namespace {
+
+using velmora::StringMap;
+using velmora::detail::kRecordSeparator;
+
+// About 1 MiB of records shaped like presence lists: short distinct keys, short values.
+const std::string& replyText() {
+    static const std::string text = [] {
+        std::string out;
+        for (int i = 0; out.size() < (1u << 20); ++i) {
+            if (!out.empty()) out.append(kRecordSeparator);
+            out.append("user").append(std::to_string(i)).append("|online since ").append(std::to_string(i % 977));
+        }
+        return out;
+    }();
+    return text;
+}
+
+const char* recordEnd(const char* p, const char* end) {
+    while (p < end) {
+        const void* hit = std::memchr(p, '\xA7', static_cast<std::size_t>(end - p));
+        if (hit == nullptr) return end;
+        const char* h = static_cast<const char*>(hit);
+        if (h > p && h[-1] == '\xC2') return h - 1;
+        p = h + 1;
+    }
+    return end;
+}
+
+void BM_DecodeRecords(benchmark::State& state) {
+    const std::string& text = replyText();
+    for (auto _ : state) {
+        StringMap map = velmora::detail::decodeRecords(text, "default");
+        benchmark::DoNotOptimize(map);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+// The baseline: the same scan, counting records to reserve, then emplacing key and value.
+void BM_ScanEmplaceBaseline(benchmark::State& state) {
+    const std::string& text = replyText();
+    for (auto _ : state) {
+        const char* const begin = text.data();
+        const char* const end = begin + text.size();
+        std::size_t records = 1;
+        for (const char* p = begin; (p = recordEnd(p, end)) != end; p += kRecordSeparator.size()) ++records;
+        StringMap map;
+        map.reserve(records);
+        for (const char* p = begin;;) {
+            const char* re = recordEnd(p, end);
+            const void* bar = std::memchr(p, '|', static_cast<std::size_t>(re - p));
+            if (bar != nullptr) {
+                const char* k = static_cast<const char*>(bar);
+                map.emplace(std::string(p, k), std::string(k + 1, re));
+            }
+            if (re == end) break;
+            p = re + kRecordSeparator.size();
+        }
+        benchmark::DoNotOptimize(map);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+// The scan alone: what decoding would cost if storing were free.
+void BM_BareMemchrScan(benchmark::State& state) {
+    const std::string& text = replyText();
+    for (auto _ : state) {
+        const char* const end = text.data() + text.size();
+        std::size_t fields = 0;
+        for (const char* p = text.data();;) {
+            const char* re = recordEnd(p, end);
+            fields += std::memchr(p, '|', static_cast<std::size_t>(re - p)) != nullptr;
+            if (re == end) break;
+            p = re + kRecordSeparator.size();
+        }
+        benchmark::DoNotOptimize(fields);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+void BM_RemoveQuotes(benchmark::State& state) {
+    std::string text = "\"" + std::string(static_cast<std::size_t>(state.range(0)) - 2, 'a') + "\"";
+    for (auto _ : state) {
+        auto out = velmora::detail::removeQuotes(text);
+        benchmark::DoNotOptimize(out);
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_DecodeRecords)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ScanEmplaceBaseline)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BareMemchrScan)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RemoveQuotes)->Arg(10)->Arg(1 << 20);
+
+BENCHMARK_MAIN();
