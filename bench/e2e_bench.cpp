@@ -1,7 +1,7 @@
 // End-to-end driver for bench/run.sh: one measure per invocation, against the loopback
 // server the script starts, printing bare numbers the script collects into its table.
 //
-//   e2e_bench tput  lib|multi|threads  h1|h2  IN_FLIGHT SECONDS   -> calls/s
+//   e2e_bench tput  lib|multi|threads  h1|h2  IN_FLIGHT SECONDS   -> calls/s cpu_us/call switches/call
 //   e2e_bench lat   lib|easy           h1|h2  COUNT               -> median_us p99_us
 //   e2e_bench mem   h1|h2 IN_FLIGHT          -> threads_idle threads_peak rss_idle_kib rss_peak_kib bytes_per_call
 //   e2e_bench conns h1|h2 IN_FLIGHT          -> connections opened for one wave, from cold
@@ -21,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/resource.h>
 
 #include <curl/curl.h>
 
@@ -83,23 +85,49 @@ void configure(CURL* easy, const Setup& s, const std::string& url) {
 
 std::string urlOf(const Setup& s) { return s.origin + "/sendMessage"; }
 
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+long contextSwitches() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_nvcsw + u.ru_nivcsw;
+}
+
 // Counts completions; the rate is taken after a warm-up so connection set-up is excluded
-// on both sides alike.
+// on both sides alike. The client's CPU time and context switches per call are taken over
+// the same window: on a shared machine they vary far less than the rate does.
 struct Meter {
     std::atomic<long long> done{0};
     std::atomic<bool> stop{false};
+    static inline double cpuUsPerCall = 0;  // of the last run
+    static inline double switchesPerCall = 0;
 
     double run(double seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         const long long c0 = done.load();
+        const double cpu0 = cpuSeconds();
+        const long cs0 = contextSwitches();
         const auto t0 = Clock::now();
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
         const long long c1 = done.load();
+        const double cpu1 = cpuSeconds();
+        const long cs1 = contextSwitches();
         const auto t1 = Clock::now();
         stop = true;
+        const double calls = static_cast<double>(std::max(1LL, c1 - c0));
+        // The measuring thread's own sleeps are two of the switches; negligible per call.
+        cpuUsPerCall = (cpu1 - cpu0) * 1e6 / calls;
+        switchesPerCall = static_cast<double>(cs1 - cs0) / calls;
         return static_cast<double>(c1 - c0) / std::chrono::duration<double>(t1 - t0).count();
     }
 };
+
+
 
 double tputLibrary(const Setup& s, int inFlight, double seconds) {
     auto client = makeClient(s);
@@ -131,6 +159,10 @@ double tputMulti(const Setup& s, int inFlight, double seconds) {
     CURLM* multi = curl_multi_init();
     curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
     curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, 1000L);
+    // To see what a per-host connection limit costs libcurl itself (the library sets 64).
+    if (const char* limit = std::getenv("BENCH_MULTI_MAX_HOST_CONNECTIONS")) {
+        curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, std::atol(limit));
+    }
     std::vector<CURL*> easies;
     for (int i = 0; i < inFlight; ++i) {
         CURL* e = curl_easy_init();
@@ -301,7 +333,7 @@ int main(int argc, char** argv) {
         else if (impl == "multi") rate = tputMulti(s, n, seconds);
         else if (impl == "threads") rate = tputThreads(s, n, seconds);
         else return usage();
-        std::printf("%.0f\n", rate);
+        std::printf("%.0f %.1f %.2f\n", rate, Meter::cpuUsPerCall, Meter::switchesPerCall);
     } else if (mode == "lat" && argc == 5) {
         const Setup s = setupFor(argv[3]);
         const std::string impl = argv[2];

@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# End-to-end figures in one run: starts a fixed-reply nginx on loopback (HTTP/1.1 on one
+# port, HTTPS with h2 on another, a self-signed certificate made now), runs bench/e2e_bench
+# for the library and its baselines, alternating sides run by run, and prints one table of
+# medians. The server is pinned to one CPU and every client to the other, for both sides.
+#
+#   bench/run.sh [BUILD_DIR]        (default build-d; REPEAT=5 SECONDS_PER_RUN=2 to change)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build-d}
+repeat=${REPEAT:-5}
+secs=${SECONDS_PER_RUN:-2}
+server_cpu=${SERVER_CPU:-1}
+client_cpu=${CLIENT_CPU:-0}
+
+VELMORA_EXTRA_PACKAGES="nginx nghttp2-client wrk" "$root/scripts/bootstrap.sh"
+cmake --build "$build" --target bench -j2 >/dev/null
+drv=$build/bench/velmora_e2e_bench
+
+work=$(mktemp -d)
+cleanup() {
+  if [[ -f $work/nginx.pid ]]; then kill "$(cat "$work/nginx.pid")" 2>/dev/null || true; fi
+  sleep 0.2
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=127.0.0.1" \
+  -addext "subjectAltName=IP:127.0.0.1,DNS:localhost" \
+  -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
+
+h1_port=${H1_PORT:-18080}
+h2_port=${H2_PORT:-18443}
+mkdir -p "$work/tmp"
+cat >"$work/nginx.conf" <<CONF
+worker_processes 1;
+worker_rlimit_nofile 65536;
+daemon on;
+pid $work/nginx.pid;
+error_log $work/error.log crit;
+events { worker_connections 16384; multi_accept on; }
+http {
+  access_log off;
+  client_body_temp_path $work/tmp;
+  proxy_temp_path $work/tmp;
+  fastcgi_temp_path $work/tmp;
+  uwsgi_temp_path $work/tmp;
+  scgi_temp_path $work/tmp;
+  keepalive_requests 100000000;
+  keepalive_timeout 300s;
+  http2_max_concurrent_streams 1024;
+  default_type application/json;
+  server {
+    listen 127.0.0.1:$h1_port;
+    location / { return 200 '{"d":true}'; }
+  }
+  server {
+    listen 127.0.0.1:$h2_port ssl http2;
+    ssl_certificate $work/cert.pem;
+    ssl_certificate_key $work/key.pem;
+    location / { return 200 '{"d":true}'; }
+  }
+}
+CONF
+taskset -c "$server_cpu" nginx -c "$work/nginx.conf" -p "$work" -e "$work/error.log"
+for _ in $(seq 50); do
+  curl -s -o /dev/null "http://127.0.0.1:$h1_port/" && break
+  sleep 0.1
+done
+
+export BENCH_H1=http://127.0.0.1:$h1_port BENCH_H2=https://127.0.0.1:$h2_port BENCH_CA=$work/cert.pem
+client() { taskset -c "$client_cpu" "$@"; }
+
+median() { sort -g | awk '{a[NR]=$1} END {if (NR%2) print a[(NR+1)/2]; else print (a[NR/2]+a[NR/2+1])/2}'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
+
+rows=()
+row() { rows+=("$(printf '%-44s | %12s | %12s | %6s | %s' "$@")"); }
+
+# The server's own ceiling, measured with the same pinning.
+wrk_rate=$(client wrk -t1 -c16 -d"${secs}s" "$BENCH_H1/sendMessage" | awk '/Requests\/sec/ {print int($2)}')
+h2_rate=$(client h2load -n 40000 -c1 -m256 "$BENCH_H2/sendMessage" 2>/dev/null \
+  | awk '/finished in/ {for (i=1;i<=NF;i++) if ($i ~ /req\/s/) {v=$(i-1)}} END {print int(v)}')
+row "server ceiling: wrk h1 c16 / h2load h2 m256" "$wrk_rate" "$h2_rate" "" "req/s"
+
+# One tput run: "rate cpu_us_per_call switches_per_call" appended to three arrays.
+tput() {  # impl proto n prefix
+  local out
+  out=$(client "$drv" tput "$1" "$2" "$3" "$secs")
+  read -r a b c <<<"$out"
+  eval "$4_rate+=(\"$a\"); $4_cpu+=(\"$b\"); $4_cs+=(\"$c\")"
+}
+med() { printf '%s\n' "$@" | median; }
+
+for proto in h1 h2; do
+  for n in 1 16 256; do
+    l_rate=() l_cpu=() l_cs=() b_rate=() b_cpu=() b_cs=()
+    for ((r = 0; r < repeat; r++)); do
+      if ((r % 2)); then tput multi $proto $n b; tput lib $proto $n l
+      else tput lib $proto $n l; tput multi $proto $n b; fi
+    done
+    l=$(med "${l_rate[@]}"); b=$(med "${b_rate[@]}")
+    row "non-blocking $proto, $n in flight (calls/s)" "$l" "$b" "$(ratio "$l" "$b")" "goal >= 0.9 (multi loop)"
+    l=$(med "${l_cpu[@]}"); b=$(med "${b_cpu[@]}")
+    row "  client CPU us per call" "$l" "$b" "$(ratio "$l" "$b")" \
+      "switches/call $(med "${l_cs[@]}") vs $(med "${b_cs[@]}")"
+  done
+done
+
+for proto in h1 h2; do
+  lm=() lp=() bm=() bp=()
+  for ((r = 0; r < repeat; r++)); do
+    read -r a b < <(client "$drv" lat lib $proto 2000); lm+=("$a"); lp+=("$b")
+    read -r a b < <(client "$drv" lat easy $proto 2000); bm+=("$a"); bp+=("$b")
+  done
+  l=$(printf '%s\n' "${lm[@]}" | median); b=$(printf '%s\n' "${bm[@]}" | median)
+  row "blocking $proto, median latency (us)" "$l" "$b" "$(ratio "$l" "$b")" "goal <= 1.1 (reused easy handle)"
+  l=$(printf '%s\n' "${lp[@]}" | median); b=$(printf '%s\n' "${bp[@]}" | median)
+  row "blocking $proto, p99 latency (us)" "$l" "$b" "$(ratio "$l" "$b")" "goal <= 1.1 (reused easy handle)"
+done
+
+for proto in h1 h2; do
+  lib=() base=()
+  for ((r = 0; r < repeat; r++)); do
+    lib+=("$(client "$drv" tput lib $proto 256 "$secs" | cut -d' ' -f1)")
+    base+=("$(client "$drv" tput threads $proto 256 "$secs" | cut -d' ' -f1)")
+  done
+  l=$(printf '%s\n' "${lib[@]}" | median); b=$(printf '%s\n' "${base[@]}" | median)
+  row "256 in flight $proto vs thread per call (calls/s)" "$l" "$b" "$(ratio "$l" "$b")" "goal >= 5 (fresh easy handle per thread)"
+done
+
+read -r ti tp ri rp per < <(client "$drv" mem h2 10000)
+row "threads, idle / with 10,000 in flight (h2)" "$ti" "$tp" "" "goal: I/O + delivery + caller = 3"
+row "RSS KiB idle / peak, 10,000 in flight (h2)" "$ri" "$rp" "" "$((per / 1024)) KiB per call in flight (aim < 16)"
+read -r ti tp ri rp per < <(client "$drv" mem h1 10000)
+row "RSS KiB idle / peak, 10,000 in flight (h1)" "$ri" "$rp" "" "$((per / 1024)) KiB per call in flight (aim < 16)"
+row "TLS handshakes, 1,000 sequential calls (h2)" "$(client "$drv" tls h2 1000)" "" "" "goal 1"
+row "connections, 256 in flight from cold (h2)" "$(client "$drv" conns h2 256)" "" "" "goal 1"
+
+printf '\n%-44s | %12s | %12s | %6s | %s\n' "measure (median of $repeat, client cpu $client_cpu, server cpu $server_cpu)" "library" "baseline" "ratio" "note"
+printf '%s\n' "$(printf '%.0s-' {1..110})"
+printf '%s\n' "${rows[@]}"
