@@ -39,7 +39,7 @@ fi
 
 step "configure and build the consumer with find_package(velmora)"
 "$cmake" -S "$consumer_source" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" \
-  -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=Release "${flags[@]}" >"$work/consumer-configure.log"
+  -DCMAKE_CXX_COMPILER="$cxx" "${flags[@]}" >"$work/consumer-configure.log"
 "$cmake" --build "$work/consumer" >"$work/consumer-build.log"
 
 step "build the consumer with pkg-config"
