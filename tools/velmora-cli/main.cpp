@@ -1,11 +1,10 @@
 // velmora: a command-line client of a Velmora service.
 
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <optional>
-#include <iostream>
 #include <string>
-#include <vector>
 
 #include <CLI/CLI.hpp>
 
