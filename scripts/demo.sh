@@ -5,8 +5,9 @@
 # in a team and see each other, exchange messages, and share a value. The service is
 # stopped on the way out, whatever happens.
 #
-# Environment: VELMORA_BUILD_DIR (default: build/ in the source tree), VELMORA_DEMO_PAUSE
-# (seconds to wait between the scene's steps; default 0).
+# Environment: VELMORA_BUILD_DIR (default: build/ in the source tree), VELMORA_BUILD_TYPE
+# (for a new build directory; default RelWithDebInfo), VELMORA_DEMO_PAUSE (seconds to wait
+# between the scene's steps; default 0).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -26,11 +27,11 @@ title "Set-up"
 note "Installing the packages the build needs (nothing to do when they are present)"
 "$root/scripts/bootstrap.sh"
 
-# The plain configuration, the one the test command makes too: the demo shares build/
-# with it and changes none of its settings.
+# The configuration scripts/test.sh makes too, so the two share build/; an existing
+# configuration is left as it is.
 if [[ ! -f $build/CMakeCache.txt ]]; then
   note "Configuring $build"
-  cmake -S "$root" -B "$build" >/dev/null
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="${VELMORA_BUILD_TYPE:-RelWithDebInfo}" >/dev/null
 fi
 note "Building velmora-service and velmora (only these two)"
 cmake --build "$build" --target velmora-service velmora-cli -j "$(nproc 2>/dev/null || echo 2)" >/dev/null \
