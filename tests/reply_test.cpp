@@ -43,6 +43,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BoolCase{"bare_string", R"("x")", std::nullopt, true},
                       BoolCase{"truncated", R"({"d":tru)", std::nullopt, true},
                       BoolCase{"trailing_garbage", R"({"d":true}x)", std::nullopt, true},
+                      BoolCase{"nul_then_garbage", std::string("{\"d\":true}\0x", 12), std::nullopt, true},
+                      BoolCase{"nul_inside_string", std::string("{\"d\":true,\"x\":\"a\0\"}", 19), std::nullopt, true},
                       BoolCase{"invalid_utf8_in_string", "{\"x\":\"\xFF\",\"d\":true}", std::nullopt, true},
                       BoolCase{"lone_surrogate", R"({"x":"\ud800","d":true})", std::nullopt, true}),
     [](const auto& info) { return std::string(info.param.name); });

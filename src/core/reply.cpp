@@ -1,5 +1,7 @@
 #include "core/reply.hpp"
 
+#include <cstring>
+
 #include <utf8proc.h>
 
 #include "core/records.hpp"
@@ -96,6 +98,12 @@ utf8proc_int32_t lastCodePoint(const char* begin, const char* end) {
 
 Envelope readEnvelope(std::string_view body) {
     Envelope out;
+    // The parser takes a NUL byte for the end of its input, which would hide whatever
+    // follows; JSON text cannot hold a raw NUL anywhere, so such a body is not JSON.
+    if (std::memchr(body.data(), '\0', body.size()) != nullptr) {
+        out.parseError = "invalid reply: a NUL byte in the JSON text";
+        return out;
+    }
     EnvelopeReader reader(out);
     const bool ok = json::sax_parse(body.begin(), body.end(), &reader, json::input_format_t::json,
                                     /*strict=*/true, /*ignore_comments=*/false);
