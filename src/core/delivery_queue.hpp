@@ -27,6 +27,28 @@ public:
 
     // Any thread. After shutdown() the item is dropped unrun.
     void post(std::shared_ptr<Deliverable> item);
+
+    // While a Batch lives on a thread, that thread's posts to this queue are held and handed
+    // over together when it ends: one lock and one wake-up for everything a poll of the
+    // network finished. Waking the delivery thread per item lets it preempt the poster on a
+    // busy core after every single item.
+    class Batch {
+    public:
+        explicit Batch(DeliveryQueue& queue);
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        friend class DeliveryQueue;
+        DeliveryQueue& queue_;
+        Batch* outer_;
+        std::deque<std::shared_ptr<Deliverable>> held_;
+    };
+
+    // Runs on the delivery thread after each run of items it took at once (not while
+    // holding the queue's lock). Set before the first post.
+    void setAfterItems(void (*hook)()) noexcept { afterItems_ = hook; }
     bool onDeliveryThread() const noexcept;
     // Lets the item being delivered finish and drops the rest. Safe from the delivery
     // thread itself (then the thread is left to end on its own).
@@ -34,6 +56,7 @@ public:
 
 private:
     void run();
+    void append(std::deque<std::shared_ptr<Deliverable>>& items);
 
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -42,6 +65,7 @@ private:
     std::atomic<bool> stopFlag_{false};  // read between items without the lock
     std::thread thread_;
     std::thread::id threadId_;
+    void (*afterItems_)() = nullptr;
 };
 
 }  // namespace velmora::detail

@@ -22,7 +22,11 @@ public:
     HttpSession();
     ~HttpSession() = delete;  // lives until the process ends; see runtime()
 
-    void start(std::shared_ptr<Exchange> exchange);
+    void start(std::shared_ptr<Exchange> exchange, bool deferWake);
+    void wake() {
+        // One wake-up per batch: the I/O thread clears the flag before it takes the batch.
+        if (!wakePending_.exchange(true, std::memory_order_acq_rel)) curl_multi_wakeup(multi_);
+    }
     void shutdown();
     SessionStats stats() const {
         return {started_.load(std::memory_order_relaxed), connections_.load(std::memory_order_relaxed)};
@@ -78,11 +82,16 @@ struct Runtime {
     HttpSession* session = nullptr;
 };
 
+// A start deferred by a completion on the delivery thread (see startExchange).
+thread_local bool wakeHeld = false;
+void releaseHeldWake();
+
 Runtime& runtime() {
     static Runtime* rt = [] {
         curl_global_init(CURL_GLOBAL_DEFAULT);
         auto* r = new Runtime();
         r->session = new HttpSession();
+        r->delivery.setAfterItems(&releaseHeldWake);
         return r;
     }();
     static struct ExitGuard {
@@ -92,6 +101,12 @@ Runtime& runtime() {
         }
     } guard;
     return *rt;
+}
+
+void releaseHeldWake() {
+    if (!wakeHeld) return;
+    wakeHeld = false;
+    runtime().session->wake();
 }
 
 constexpr long kMaxConnectionsPerHost = 64;
@@ -106,7 +121,9 @@ Exchange::Exchange(std::shared_ptr<const Target> target, Endpoint endpoint, std:
 
 Exchange::~Exchange() = default;
 
-void startExchange(std::shared_ptr<Exchange> exchange) { runtime().session->start(std::move(exchange)); }
+void startExchange(std::shared_ptr<Exchange> exchange, bool deferWake) {
+    runtime().session->start(std::move(exchange), deferWake);
+}
 
 DeliveryQueue& deliveryQueue() { return runtime().delivery; }
 
@@ -131,7 +148,7 @@ HttpSession::HttpSession() {
     headers_ = curl_slist_append(headers_, "Expect:");
 }
 
-void HttpSession::start(std::shared_ptr<Exchange> exchange) {
+void HttpSession::start(std::shared_ptr<Exchange> exchange, bool deferWake) {
     {
         std::lock_guard lock(mutex_);
         if (!stopping_) {
@@ -150,8 +167,11 @@ void HttpSession::start(std::shared_ptr<Exchange> exchange) {
         exchange->finished();
         return;
     }
-    // One wake-up per batch: the I/O thread clears the flag before it takes the batch.
-    if (!wakePending_.exchange(true, std::memory_order_acq_rel)) curl_multi_wakeup(multi_);
+    if (deferWake && runtime().delivery.onDeliveryThread()) {
+        wakeHeld = true;
+        return;
+    }
+    wake();
 }
 
 void HttpSession::shutdown() {
@@ -187,21 +207,24 @@ void HttpSession::run() {
             finishAll();
             return;
         }
-        addTransfers();
-        curl_multi_perform(multi_, &running);
-        int queued = 0;
-        while (CURLMsg* msg = curl_multi_info_read(multi_, &queued)) {
-            if (msg->msg != CURLMSG_DONE) continue;
-            Exchange* x = nullptr;
-            curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, reinterpret_cast<char**>(&x));
-            long connects = 0;
-            curl_easy_getinfo(msg->easy_handle, CURLINFO_NUM_CONNECTS, &connects);
-            connections_.fetch_add(connects, std::memory_order_relaxed);
-            const bool ok = msg->data.result == CURLE_OK;
-            finish(*x, ok);
+        {
+            // Completions this pass finishes reach the delivery thread together.
+            DeliveryQueue::Batch batch(runtime().delivery);
+            addTransfers();
+            curl_multi_perform(multi_, &running);
+            int queued = 0;
+            while (CURLMsg* msg = curl_multi_info_read(multi_, &queued)) {
+                if (msg->msg != CURLMSG_DONE) continue;
+                Exchange* x = nullptr;
+                curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, reinterpret_cast<char**>(&x));
+                long connects = 0;
+                curl_easy_getinfo(msg->easy_handle, CURLINFO_NUM_CONNECTS, &connects);
+                connections_.fetch_add(connects, std::memory_order_relaxed);
+                const bool ok = msg->data.result == CURLE_OK;
+                finish(*x, ok);
+            }
+            expireIdle(Clock::now());
         }
-        const auto now = Clock::now();
-        expireIdle(now);
         curl_multi_poll(multi_, nullptr, 0, pollTimeoutMs(Clock::now()), nullptr);
     }
 }

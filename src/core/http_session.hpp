@@ -54,8 +54,11 @@ private:
     long long uploaded_ = 0;
 };
 
-// Hands the exchange to the I/O thread. Any thread.
-void startExchange(std::shared_ptr<Exchange> exchange);
+// Hands the exchange to the I/O thread. Any thread. With `deferWake`, a start made by a
+// completion on the delivery thread wakes the I/O thread only once the completions taken
+// with it have run, so a run of completions that each start a call costs one wake-up
+// (and one switch of threads) instead of one each. Never for an exchange someone waits on.
+void startExchange(std::shared_ptr<Exchange> exchange, bool deferWake = false);
 
 // The delivery queue of the process (started on first use).
 DeliveryQueue& deliveryQueue();

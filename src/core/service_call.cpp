@@ -40,7 +40,8 @@ private:
 template <class Reader>
 bool startAsync(const std::shared_ptr<const Target>& target, Endpoint endpoint, Body body, Reader reader) {
     if (!target->valid || !body) return false;
-    startExchange(std::make_shared<AsyncExchange<Reader>>(target, endpoint, std::move(*body), std::move(reader)));
+    startExchange(std::make_shared<AsyncExchange<Reader>>(target, endpoint, std::move(*body), std::move(reader)),
+                  /*deferWake=*/true);
     return true;
 }
 
