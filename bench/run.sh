@@ -73,6 +73,7 @@ export BENCH_H1=http://127.0.0.1:$h1_port BENCH_H2=https://127.0.0.1:$h2_port BE
 client() { taskset -c "$client_cpu" "$@"; }
 
 median() { sort -g | awk '{a[NR]=$1} END {if (NR%2) print a[(NR+1)/2]; else print (a[NR/2]+a[NR/2+1])/2}'; }
+kib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1024 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 
 rows=()
@@ -132,9 +133,9 @@ done
 
 read -r ti tp ri rp per < <(client "$drv" mem h2 10000)
 row "threads, idle / with 10,000 in flight (h2)" "$ti" "$tp" "" "goal: I/O + delivery + caller = 3"
-row "RSS KiB idle / peak, 10,000 in flight (h2)" "$ri" "$rp" "" "$((per / 1024)) KiB per call in flight (aim < 16)"
+row "RSS KiB idle / peak, 10,000 in flight (h2)" "$ri" "$rp" "" "$(kib "$per") KiB per call in flight (aim < 16)"
 read -r ti tp ri rp per < <(client "$drv" mem h1 10000)
-row "RSS KiB idle / peak, 10,000 in flight (h1)" "$ri" "$rp" "" "$((per / 1024)) KiB per call in flight (aim < 16)"
+row "RSS KiB idle / peak, 10,000 in flight (h1)" "$ri" "$rp" "" "$(kib "$per") KiB per call in flight (aim < 16)"
 row "TLS handshakes, 1,000 sequential calls (h2)" "$(client "$drv" tls h2 1000)" "" "" "goal 1"
 row "connections, 256 in flight from cold (h2)" "$(client "$drv" conns h2 256)" "" "" "goal 1"
 
