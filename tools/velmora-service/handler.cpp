@@ -231,8 +231,12 @@ std::string errorBody(std::string_view message) { return dump(json{{"Message", m
 
 std::string protectFromQuoteRemoval(std::string text) {
     if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
-        text.insert(text.begin(), '"');
-        text.push_back('"');
+        std::string wrapped;
+        wrapped.reserve(text.size() + 2);
+        wrapped.push_back('"');
+        wrapped.append(text);
+        wrapped.push_back('"');
+        return wrapped;
     }
     return text;
 }
