@@ -120,7 +120,7 @@ TEST_P(Operations, SendTheirArgumentsIntact) {
     server.script("/corvane.asmx/read", {200, R"({"d":""})"});
     server.script("/corvane.asmx/receiveMessage", {200, R"({"d":""})"});
     const auto client = clientOf(server);
-    const std::vector<std::string> texts = {"", "plain", "quote\" backslash\\ slash/", std::string("ctl\n\t\x01\0end", 12),
+    const std::vector<std::string> texts = {"", "plain", "quote\" backslash\\ slash/", std::string("ctl\n\t\x01\0end", 10),
                                             "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xC2\xA7 | ~"};
     const std::vector<JsonValue> values = {"5", 5, 5.25, true, nullptr, "", JsonValue::array({1, "2", JsonValue::array()}),
                                            JsonValue::parse(R"({"a":{"b":[null,false]},"":"x"})")};
