@@ -2,11 +2,7 @@
 // and processes that go away while calls are in flight. Loads are sized to run in seconds,
 // smaller under the thread sanitizer, which slows everything several times over.
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -294,19 +290,10 @@ TEST(Lifetime, ClientReleasedWithCallsInFlight) {
 // server threads of its own (an HTTP server library's workers racing its exit handlers
 // would make the test about the server).
 [[noreturn]] void exitWithTimersAndCallsInFlight() {
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener, 512) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        std::exit(4);
-    }
-    static const std::string origin = "https://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-    static auto client = Velmora::create({origin, "", 60.0});
+    static const testing::SilentPeer peer;
+    static auto client = Velmora::create({peer.origin(), "", 60.0});
     std::thread([] {
-        auto own = Velmora::create({origin, "", 60.0});
+        auto own = Velmora::create({peer.origin(), "", 60.0});
         own->setTimeInterval(0.005);
         own->setStatusInterval(0.005);
         own->receiveMessages("x", [](const JsonValue&) {});
@@ -315,8 +302,7 @@ TEST(Lifetime, ClientReleasedWithCallsInFlight) {
     }).detach();
     std::thread([] { client->writeSync("t", "g", "k", 1); }).detach();
     for (int i = 0; i < 50; ++i) client->writeAsync("t", "g", "k", i, [](bool) {});
-    pollfd waiting{listener, POLLIN, 0};
-    ::poll(&waiting, 1, 10000);  // a connection is queued: calls are on the wire
+    peer.waitForConnection(10s);
     std::this_thread::sleep_for(100ms);  // some twenty timer periods
     std::exit(3);
 }

@@ -1,8 +1,5 @@
 #include "core/service_call.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -306,23 +303,12 @@ TEST_F(ServiceCall, ACompletionThatThrowsDoesNotStopDelivery) {
     EXPECT_TRUE(server.waitForRequests(3, 10s));
 }
 
-// A peer that takes connections into its backlog and never answers keeps every call in
-// flight, without threads of its own in the exiting process.
 [[noreturn]] void exitWithCallsInFlight() {
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listener, 128) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        std::exit(3);
-    }
-    static const auto target = targetOf("https://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)), "", 30.0);
+    static const testing::SilentPeer peer;
+    static const auto target = targetOf(peer.origin(), "", 30.0);
     for (int i = 0; i < 50; ++i) detail::callBoolAsync(target, Endpoint::write, std::string("{}"), [](bool) {});
     std::thread([] { detail::callBool(target, Endpoint::write, std::string("{}")); }).detach();
-    pollfd waiting{listener, POLLIN, 0};
-    ::poll(&waiting, 1, 10000);  // a connection is queued: the calls are on the wire
+    peer.waitForConnection(10s);
     std::exit(0);
 }
 

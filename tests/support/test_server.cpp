@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -298,6 +299,30 @@ RawServer::~RawServer() {
 }
 
 std::string RawServer::origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+SilentPeer::SilentPeer() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd_, 512) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        throw std::runtime_error("silent peer: bind");
+    }
+    port_ = ntohs(addr.sin_port);
+}
+
+SilentPeer::~SilentPeer() { ::close(fd_); }
+
+std::string SilentPeer::origin(const char* scheme) const {
+    return std::string(scheme) + "://127.0.0.1:" + std::to_string(port_);
+}
+
+bool SilentPeer::waitForConnection(std::chrono::milliseconds timeout) const {
+    pollfd waiting{fd_, POLLIN, 0};
+    return ::poll(&waiting, 1, static_cast<int>(timeout.count())) == 1;
+}
 
 bool readHttpRequest(int fd, std::string* headOut, std::string* bodyOut) {
     std::string data;

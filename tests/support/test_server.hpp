@@ -141,6 +141,21 @@ private:
     bool stopping_ = false;
 };
 
+// A peer that takes connections into its listen backlog and never answers: calls to it stay
+// in flight, and it has no threads of its own (for tests in which the process exits).
+class SilentPeer {
+public:
+    SilentPeer();
+    ~SilentPeer();
+    std::string origin(const char* scheme = "https") const;
+    // Waits until a connection is queued, i.e. a call is on the wire; false on timeout.
+    bool waitForConnection(std::chrono::milliseconds timeout) const;
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
 // Reads an HTTP request head and its Content-Length body from `fd`; false on EOF.
 bool readHttpRequest(int fd, std::string* head = nullptr, std::string* body = nullptr);
 
