@@ -14,6 +14,7 @@
 #include <velmora/velmora.hpp>
 
 #include "support/test_server.hpp"
+#include "support/wait.hpp"
 
 namespace velmora {
 namespace {
@@ -21,15 +22,9 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 namespace vt = velmora::testing;
+using vt::waitUntil;
 
 constexpr const char* kPath = "/corvane.asmx/receiveMessage";
-
-template <class Pred>
-bool waitUntil(Pred done, Clock::duration limit = 10s) {
-    const auto deadline = Clock::now() + limit;
-    while (!done() && Clock::now() < deadline) std::this_thread::sleep_for(2ms);
-    return done();
-}
 
 // What the completions of one test saw; they run on the delivery thread.
 struct Deliveries {
@@ -132,9 +127,10 @@ TEST_F(PollingTest, TicksDoNotWaitSoFetchesToASlowServiceOverlap) {
     EXPECT_TRUE(waitUntil([&] { return requests() >= 3; }, 1s));
     EXPECT_EQ(got->count(), 0u);
     client->stopTimers();
-    std::this_thread::sleep_for(100ms);  // the last tick's request may still be on its way
-    const auto fetches = requests();
-    EXPECT_TRUE(waitUntil([&] { return got->count() >= fetches; }));
+    // The last tick's request may still be on its way, but no reply can come back before
+    // it arrives: each reply takes far longer than any request's trip.
+    EXPECT_TRUE(waitUntil([&] { return got->count() >= 3 && got->count() == requests(); }, 20s));
+    std::this_thread::sleep_for(300ms);
     EXPECT_EQ(got->count(), requests());
 }
 

@@ -15,20 +15,14 @@
 
 #include "core/loop_core.hpp"
 #include "core/timers.hpp"
+#include "support/wait.hpp"
 
 namespace velmora {
 namespace {
 
 using namespace std::chrono_literals;
 using detail::Clock;
-
-// Serves the calling thread's loop until `done()` or `limit`.
-template <class Pred>
-bool serveUntil(Pred done, Clock::duration limit = 5s) {
-    const auto deadline = Clock::now() + limit;
-    while (!done() && Clock::now() < deadline) RunLoop::current().runFor(5ms);
-    return done();
-}
+using testing::serveUntil;
 
 std::chrono::nanoseconds threadCpuTime() {
     timespec ts{};

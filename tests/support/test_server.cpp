@@ -28,6 +28,21 @@ std::string lower(std::string s) {
     return s;
 }
 
+// Ends the server side of every connection accepted on `port`. The HTTP library keeps an
+// idle kept-alive connection open until its keep-alive timeout even after stop(); shutting
+// the socket down (not closing it: the library still owns the descriptor) ends it at once.
+void shutDownAcceptedSockets(int port) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int fd = std::atoi(entry.path().filename().c_str());
+        sockaddr_in local{}, peer{};
+        socklen_t localLength = sizeof local, peerLength = sizeof peer;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) continue;
+        if (local.sin_family != AF_INET || ntohs(local.sin_port) != port) continue;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) continue;  // the listener
+        ::shutdown(fd, SHUT_RDWR);
+    }
+}
+
 void check(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(std::string("test certificates: ") + what);
 }
@@ -131,8 +146,8 @@ void TestServer::start(Scheme scheme) {
     server_->new_task_queue = [] { return new httplib::ThreadPool(64); };
     server_->set_tcp_nodelay(true);  // otherwise each reply waits for a delayed acknowledgement
     server_->set_keep_alive_max_count(1000000);
-    // Short, because stopping waits for idle kept-alive connections to time out.
-    server_->set_keep_alive_timeout(1);
+    // Idle kept-alive connections are ended by stop(); until then they stay open.
+    server_->set_keep_alive_timeout(60);
 
     auto serve = [this](const httplib::Request& req, httplib::Response& res) {
         Request r;
@@ -200,6 +215,7 @@ void TestServer::stop() {
     }
     changed_.notify_all();
     server_->stop();
+    shutDownAcceptedSockets(port_);
     if (thread_.joinable()) thread_.join();
 }
 
@@ -299,6 +315,20 @@ RawServer::~RawServer() {
 }
 
 std::string RawServer::origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+std::string closedOrigin() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+        throw std::runtime_error("closedOrigin: bind");
+    }
+    ::close(fd);
+    return "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+}
 
 SilentPeer::SilentPeer() {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

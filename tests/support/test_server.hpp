@@ -156,6 +156,9 @@ private:
     int port_ = 0;
 };
 
+// An origin on which nothing listens: a loopback port that was bound and released again.
+std::string closedOrigin();
+
 // Reads an HTTP request head and its Content-Length body from `fd`; false on EOF.
 bool readHttpRequest(int fd, std::string* head = nullptr, std::string* body = nullptr);
 

@@ -4,6 +4,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
+
+#include <velmora/run_loop.hpp>
 
 namespace velmora::testing {
 
@@ -30,5 +33,25 @@ private:
     mutable std::condition_variable changed_;
     int count_ = 0;
 };
+
+// Polls `done()` until it holds or `limit` passes; for states no one signals.
+template <class Pred>
+bool waitUntil(Pred done, std::chrono::steady_clock::duration limit = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return done();
+}
+
+// Serves the calling thread's run loop until `done()` holds or `limit` passes.
+template <class Pred>
+bool serveUntil(Pred done, std::chrono::steady_clock::duration limit = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        RunLoop::current().runFor(std::chrono::milliseconds(5));
+    }
+    return done();
+}
 
 }  // namespace velmora::testing
