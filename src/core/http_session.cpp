@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -19,7 +20,7 @@ struct IdleList {
 
 class HttpSession {
 public:
-    HttpSession();
+    explicit HttpSession(CURLSH* share);
     ~HttpSession() = delete;  // lives until the process ends; see runtime()
 
     void start(std::shared_ptr<Exchange> exchange, bool deferWake);
@@ -28,9 +29,6 @@ public:
         if (!wakePending_.exchange(true, std::memory_order_acq_rel)) curl_multi_wakeup(multi_);
     }
     void shutdown();
-    SessionStats stats() const {
-        return {started_.load(std::memory_order_relaxed), connections_.load(std::memory_order_relaxed)};
-    }
 
     static std::size_t onData(char* data, std::size_t size, std::size_t count, void* user);
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user);
@@ -60,7 +58,6 @@ private:
 
     CURLM* multi_ = nullptr;
     CURLSH* share_ = nullptr;
-    curl_slist* headers_ = nullptr;
     std::thread thread_;
     std::thread::id threadId_;
 
@@ -68,18 +65,87 @@ private:
     std::vector<std::shared_ptr<Exchange>> adding_;
     std::vector<CURL*> spareHandles_;
     std::vector<std::unique_ptr<IdleList>> idleLists_;
-    std::atomic<long long> started_{0};
-    std::atomic<long long> connections_{0};
 };
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+std::atomic<long long> exchangesStarted{0};
+std::atomic<long long> connectionsOpened{0};
+
+void countConnections(CURL* easy) {
+    long connects = 0;
+    curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
+    connectionsOpened.fetch_add(connects, std::memory_order_relaxed);
+}
+
+// Name lookups and TLS sessions, shared by every transfer of the process on any thread:
+// a new connection resumes a session another one negotiated.
+class SharedCaches {
+public:
+    SharedCaches() {
+        share_ = curl_share_init();
+        curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &SharedCaches::lock);
+        curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &SharedCaches::unlock);
+        curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+    CURLSH* handle() const noexcept { return share_; }
+
+private:
+    static void lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+        static_cast<SharedCaches*>(user)->locks_[data].lock();
+    }
+    static void unlock(CURL*, curl_lock_data data, void* user) {
+        static_cast<SharedCaches*>(user)->locks_[data].unlock();
+    }
+
+    CURLSH* share_ = nullptr;
+    std::mutex locks_[CURL_LOCK_DATA_LAST];
+};
+
+// A transfer handle with a multi handle of its own to wait on, and the connections it has
+// kept open. Used by one blocking call at a time, on that call's thread.
+struct Lane {
+    CURLM* multi = nullptr;
+    CURL* easy = nullptr;
+    bool configured = false;
+    std::string caFile;  // the trust `easy` is configured with
+};
+
+// Blocking exchanges run on their caller's thread, which waits anyway: no hand-off to the
+// I/O thread and back. Each takes a lane from a pool for the length of the call (the most
+// recently used first, so a thread calling in a loop keeps one warm connection) and gives
+// it back; concurrent callers get lanes of their own, since libcurl does not share a
+// connection between threads. The pool knows every lane in use so that the process's exit
+// can end those transfers before the TLS library is torn down.
+class BlockingLanes {
+public:
+    // A lane for one call; nullptr once the process is ending (or out of memory).
+    Lane* take();
+    void give(Lane* lane);
+    bool stopping() const noexcept { return stopping_.load(std::memory_order_acquire); }
+    // Ends every transfer in progress and refuses new ones.
+    void shutdown();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    std::vector<Lane*> spare_;
+    std::vector<Lane*> busy_;
+    std::atomic<bool> stopping_{false};
+};
+
 // The session and the delivery queue live until the process ends. A guard made after
-// libcurl (and so OpenSSL) has registered its own exit handlers stops both threads first,
-// so no transfer runs while the TLS library is torn down.
+// libcurl (and so OpenSSL) has registered its own exit handlers stops every transfer and
+// both threads first, so nothing touches a connection while the TLS library is torn down.
 struct Runtime {
+    SharedCaches caches;
     DeliveryQueue delivery;
     HttpSession* session = nullptr;
+    BlockingLanes blocking;
 };
 
 // A start deferred by a completion on the delivery thread (see startExchange).
@@ -90,12 +156,13 @@ Runtime& runtime() {
     static Runtime* rt = [] {
         curl_global_init(CURL_GLOBAL_DEFAULT);
         auto* r = new Runtime();
-        r->session = new HttpSession();
+        r->session = new HttpSession(r->caches.handle());
         r->delivery.setAfterItems(&releaseHeldWake);
         return r;
     }();
     static struct ExitGuard {
         ~ExitGuard() {
+            rt->blocking.shutdown();
             rt->session->shutdown();
             rt->delivery.shutdown();
         }
@@ -114,6 +181,36 @@ constexpr long kMaxConnections = 256;
 constexpr long kMaxStreamsPerConnection = 1000;
 constexpr curl_off_t kProgressBodyBytes = 64 * 1024;  // larger bodies report upload progress
 
+// The one header the library adds. "Expect:" with no value stops libcurl from waiting for
+// a 100 Continue that services of this kind never send.
+curl_slist* requestHeaders() {
+    static curl_slist* const headers = [] {
+        curl_slist* list = curl_slist_append(nullptr, "Content-Type: application/json");
+        return curl_slist_append(list, "Expect:");
+    }();
+    return headers;
+}
+
+// What every transfer of a target has in common, whichever thread runs it.
+void configureTransfer(CURL* easy, const Target& t, CURLSH* share) {
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_POST, 1L);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, requestHeaders());
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_2TLS);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_SHARE, share);
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxReplyBytes));
+    // Verification stays on; a CA file adds trust for a private service.
+    if (!t.caFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, t.caFile.c_str());
+}
+
+void setRequest(CURL* easy, const std::string& url, const std::string& body) {
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
+}
+
 }  // namespace
 
 Exchange::Exchange(std::shared_ptr<const Target> target, Endpoint endpoint, std::string body)
@@ -127,32 +224,24 @@ void startExchange(std::shared_ptr<Exchange> exchange, bool deferWake) {
 
 DeliveryQueue& deliveryQueue() { return runtime().delivery; }
 
-SessionStats sessionStats() { return runtime().session->stats(); }
+SessionStats sessionStats() {
+    return {exchangesStarted.load(std::memory_order_relaxed), connectionsOpened.load(std::memory_order_relaxed)};
+}
 
-HttpSession::HttpSession() {
+HttpSession::HttpSession(CURLSH* share) : share_(share) {
     multi_ = curl_multi_init();
     curl_multi_setopt(multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
     curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
     curl_multi_setopt(multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, kMaxConnections);
     curl_multi_setopt(multi_, CURLMOPT_MAX_CONCURRENT_STREAMS, kMaxStreamsPerConnection);
 
-    // Every easy handle lives on the I/O thread, so the share needs no locks: it lets new
-    // connections resume TLS sessions and skip name lookups made by other handles.
-    share_ = curl_share_init();
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-
-    // "Expect:" with no value stops libcurl from waiting for a 100 Continue that services
-    // of this kind never send.
-    headers_ = curl_slist_append(headers_, "Content-Type: application/json");
-    headers_ = curl_slist_append(headers_, "Expect:");
 }
 
 void HttpSession::start(std::shared_ptr<Exchange> exchange, bool deferWake) {
     {
         std::lock_guard lock(mutex_);
         if (!stopping_) {
-            started_.fetch_add(1, std::memory_order_relaxed);
+            exchangesStarted.fetch_add(1, std::memory_order_relaxed);
             if (!thread_.joinable()) {
                 thread_ = std::thread([this] { run(); });
                 threadId_ = thread_.get_id();
@@ -217,9 +306,7 @@ void HttpSession::run() {
                 if (msg->msg != CURLMSG_DONE) continue;
                 Exchange* x = nullptr;
                 curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, reinterpret_cast<char**>(&x));
-                long connects = 0;
-                curl_easy_getinfo(msg->easy_handle, CURLINFO_NUM_CONNECTS, &connects);
-                connections_.fetch_add(connects, std::memory_order_relaxed);
+                countConnections(msg->easy_handle);
                 const bool ok = msg->data.result == CURLE_OK;
                 finish(*x, ok);
             }
@@ -263,19 +350,11 @@ void HttpSession::begin(std::shared_ptr<Exchange> exchange) {
     }
     x.easy_ = easy;
     const Target& t = *x.target_;
-    curl_easy_setopt(easy, CURLOPT_URL, t.url(x.endpoint_).c_str());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_POST, 1L);
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, x.body_.data());
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(x.body_.size()));
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers_);
-    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_2TLS);
+    configureTransfer(easy, t, share_);
+    // Waits for a connection that is being set up rather than opening one more, so that
+    // calls made together multiplex over one HTTP/2 connection.
     curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_SHARE, share_);
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxReplyBytes));
-    if (!t.caFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, t.caFile.c_str());
+    setRequest(easy, t.url(x.endpoint_), x.body_);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &HttpSession::onData);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &x);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &HttpSession::onHeader);
@@ -397,7 +476,11 @@ std::size_t HttpSession::onData(char* data, std::size_t size, std::size_t count,
     auto& x = *static_cast<Exchange*>(user);
     const std::size_t n = size * count;
     if (x.reply_.size() + n > kMaxReplyBytes) return CURL_WRITEFUNC_ERROR;
-    x.reply_.append(data, n);
+    try {
+        x.reply_.append(data, n);
+    } catch (...) {
+        return CURL_WRITEFUNC_ERROR;  // out of memory: the exchange ends without data
+    }
     touch(x);
     return n;
 }
@@ -414,6 +497,167 @@ int HttpSession::onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl
         touch(x);
     }
     return 0;
+}
+
+
+// ---------------------------------------------------------------------------------------
+// Blocking exchanges, on the caller's thread.
+
+namespace {
+
+Lane* BlockingLanes::take() {
+    Lane* lane = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_.load(std::memory_order_relaxed)) return nullptr;
+        if (!spare_.empty()) {
+            lane = spare_.back();
+            spare_.pop_back();
+        }
+    }
+    if (lane == nullptr) {
+        auto fresh = std::make_unique<Lane>();
+        fresh->multi = curl_multi_init();
+        fresh->easy = curl_easy_init();
+        if (fresh->multi == nullptr || fresh->easy == nullptr) {
+            if (fresh->easy != nullptr) curl_easy_cleanup(fresh->easy);
+            if (fresh->multi != nullptr) curl_multi_cleanup(fresh->multi);
+            return nullptr;
+        }
+        lane = fresh.release();
+    }
+    std::lock_guard lock(mutex_);
+    if (stopping_.load(std::memory_order_relaxed)) {
+        spare_.push_back(lane);  // the process is ending: the lane is left as it is
+        return nullptr;
+    }
+    busy_.push_back(lane);
+    return lane;
+}
+
+void BlockingLanes::give(Lane* lane) {
+    Lane* surplus = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        busy_.erase(std::find(busy_.begin(), busy_.end(), lane));
+        // Lanes beyond what the busiest moments used are closed, with their connections.
+        if (spare_.size() < static_cast<std::size_t>(kMaxConnections) || stopping_.load(std::memory_order_relaxed)) {
+            spare_.push_back(lane);
+        } else {
+            surplus = lane;
+        }
+        if (busy_.empty()) idle_.notify_all();
+    }
+    if (surplus != nullptr) {
+        curl_easy_cleanup(surplus->easy);
+        curl_multi_cleanup(surplus->multi);
+        delete surplus;
+    }
+}
+
+void BlockingLanes::shutdown() {
+    std::unique_lock lock(mutex_);
+    stopping_.store(true, std::memory_order_release);
+    // A busy lane's handles stay alive until it is given back.
+    for (Lane* lane : busy_) curl_multi_wakeup(lane->multi);
+    // Each transfer sees the flag at its next wake-up and ends at once; the bound only
+    // matters for one stuck in a name lookup that cannot be interrupted.
+    idle_.wait_for(lock, std::chrono::seconds(5), [this] { return busy_.empty(); });
+}
+
+// What one blocking transfer has received, and when it last heard from the service.
+struct BlockingState {
+    std::string reply;
+    Clock::time_point lastActivity;
+    curl_off_t uploaded = 0;
+};
+
+std::size_t onBlockingData(char* data, std::size_t size, std::size_t count, void* user) {
+    auto& state = *static_cast<BlockingState*>(user);
+    const std::size_t n = size * count;
+    if (state.reply.size() + n > kMaxReplyBytes) return CURL_WRITEFUNC_ERROR;
+    try {
+        state.reply.append(data, n);
+    } catch (...) {
+        return CURL_WRITEFUNC_ERROR;
+    }
+    state.lastActivity = Clock::now();
+    return n;
+}
+
+std::size_t onBlockingHeader(char*, std::size_t size, std::size_t count, void* user) {
+    static_cast<BlockingState*>(user)->lastActivity = Clock::now();
+    return size * count;
+}
+
+int onBlockingProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow) {
+    auto& state = *static_cast<BlockingState*>(user);
+    if (ulnow != state.uploaded) {
+        state.uploaded = ulnow;
+        state.lastActivity = Clock::now();
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::optional<std::string> performBlocking(const Target& t, Endpoint endpoint, const std::string& body) {
+    Runtime& rt = runtime();
+    BlockingLanes& lanes = rt.blocking;
+    Lane* lane = lanes.take();
+    if (lane == nullptr) return std::nullopt;
+    exchangesStarted.fetch_add(1, std::memory_order_relaxed);
+
+    CURL* easy = lane->easy;
+    if (!lane->configured || lane->caFile != t.caFile) {
+        curl_easy_reset(easy);
+        configureTransfer(easy, t, rt.caches.handle());
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onBlockingData);
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onBlockingHeader);
+        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &onBlockingProgress);
+        lane->caFile = t.caFile;
+        lane->configured = true;
+    }
+    BlockingState state;
+    state.lastActivity = Clock::now();
+    setRequest(easy, t.url(endpoint), body);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &state);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &state);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &state);
+    // A large body may take longer than the timeout to upload while still moving.
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, static_cast<curl_off_t>(body.size()) > kProgressBodyBytes ? 0L : 1L);
+
+    bool gotReply = false;
+    if (curl_multi_add_handle(lane->multi, easy) == CURLM_OK) {
+        while (true) {
+            int running = 0;
+            curl_multi_perform(lane->multi, &running);
+            int queued = 0;
+            bool done = false;
+            while (CURLMsg* msg = curl_multi_info_read(lane->multi, &queued)) {
+                if (msg->msg != CURLMSG_DONE) continue;
+                gotReply = msg->data.result == CURLE_OK;
+                done = true;
+            }
+            if (done || lanes.stopping()) break;
+            // The timeout bounds silence, not the exchange: a reply that keeps moving is
+            // never cut off.
+            const auto wait = state.lastActivity + t.idleTimeout - Clock::now();
+            if (wait <= Clock::duration::zero()) break;
+            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
+            curl_multi_poll(lane->multi, nullptr, 0, static_cast<int>(std::min<long long>(ms, INT_MAX)), nullptr);
+        }
+        curl_multi_remove_handle(lane->multi, easy);
+        countConnections(easy);
+    }
+    // The body and the reply buffer are this call's; leave no pointer to them behind.
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, nullptr);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, nullptr);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, nullptr);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, nullptr);
+    lanes.give(lane);
+    if (!gotReply) return std::nullopt;
+    return std::move(state.reply);
 }
 
 }  // namespace velmora::detail

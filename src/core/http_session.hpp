@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/delivery_queue.hpp"
@@ -59,6 +60,11 @@ private:
 // with it have run, so a run of completions that each start a call costs one wake-up
 // (and one switch of threads) instead of one each. Never for an exchange someone waits on.
 void startExchange(std::shared_ptr<Exchange> exchange, bool deferWake = false);
+
+// Runs one exchange on the calling thread and waits for it: the reply bytes, or nullopt
+// when it ended without reply data (refused, reset, silent past the target's timeout, too
+// large, or the process is ending). Any thread, including the delivery thread.
+std::optional<std::string> performBlocking(const Target& target, Endpoint endpoint, const std::string& body);
 
 // The delivery queue of the process (started on first use).
 DeliveryQueue& deliveryQueue();

@@ -1,7 +1,6 @@
 #include "core/service_call.hpp"
 
 #include <cstdio>
-#include <semaphore>
 
 #include "core/http_session.hpp"
 #include "core/reply.hpp"
@@ -9,16 +8,6 @@
 namespace velmora::detail {
 
 namespace {
-
-class BlockingExchange final : public Exchange {
-public:
-    using Exchange::Exchange;
-    void wait() { done_.acquire(); }
-
-private:
-    void finished() override { done_.release(); }
-    std::binary_semaphore done_{0};
-};
 
 // The reply is read on the delivery thread by `Reader`, which runs only when reply data
 // arrived; the I/O thread only hands the exchange over.
@@ -59,11 +48,7 @@ void complete(const F& completion, Arg&& arg) {
 
 std::optional<std::string> exchangeBlocking(const std::shared_ptr<const Target>& target,
                                             Endpoint endpoint, std::string body) {
-    auto exchange = std::make_shared<BlockingExchange>(target, endpoint, std::move(body));
-    startExchange(exchange);
-    exchange->wait();
-    if (!exchange->gotReply()) return std::nullopt;
-    return std::move(exchange->reply());
+    return performBlocking(*target, endpoint, body);
 }
 
 bool callBool(const std::shared_ptr<const Target>& target, Endpoint endpoint, Body body, BoolReply options) {

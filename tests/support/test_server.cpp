@@ -146,8 +146,10 @@ void TestServer::start(Scheme scheme) {
     server_->new_task_queue = [] { return new httplib::ThreadPool(64); };
     server_->set_tcp_nodelay(true);  // otherwise each reply waits for a delayed acknowledgement
     server_->set_keep_alive_max_count(1000000);
-    // Idle kept-alive connections are ended by stop(); until then they stay open.
-    server_->set_keep_alive_timeout(60);
+    // Each kept-alive connection holds a worker while it waits for its next request: idle
+    // ones are closed soon, so that clients with more connections than workers never
+    // starve. stop() ends the rest at once.
+    server_->set_keep_alive_timeout(1);
 
     auto serve = [this](const httplib::Request& req, httplib::Response& res) {
         Request r;
