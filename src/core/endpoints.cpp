@@ -1,5 +1,6 @@
 #include "core/endpoints.hpp"
 
+#include <cctype>
 #include <cmath>
 
 #include <curl/curl.h>
@@ -46,11 +47,40 @@ std::string normaliseOrigin(std::string_view origin) {
     return ok ? text : std::string{};
 }
 
+namespace {
+
+std::string hostKeyOf(const std::string& origin) {
+    std::string key;
+    CURLU* url = curl_url();
+    if (url == nullptr) return origin;
+    char* scheme = nullptr;
+    char* host = nullptr;
+    char* port = nullptr;
+    if (curl_url_set(url, CURLUPART_URL, origin.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+        curl_url_get(url, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+        key = std::string(scheme) + "://" + host + ":" + port;
+        for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    } else {
+        key = origin;
+    }
+    curl_free(scheme);
+    curl_free(host);
+    curl_free(port);
+    curl_url_cleanup(url);
+    return key;
+}
+
+}  // namespace
+
 std::shared_ptr<const Target> Target::make(const ServiceConfig& config) {
     auto t = std::make_shared<Target>();
     const std::string origin = normaliseOrigin(config.origin);
     t->valid = !origin.empty();
     if (t->valid) {
+        t->hostKey = hostKeyOf(origin);
+        t->https = origin.rfind("https://", 0) == 0;
         for (std::size_t i = 0; i < kEndpointCount; ++i) {
             t->urls[i] = origin + "/corvane.asmx/" + std::string(operationName(static_cast<Endpoint>(i)));
         }

@@ -24,6 +24,10 @@ struct Target {
     std::array<std::string, kEndpointCount> urls;
     std::string caFile;
     std::chrono::nanoseconds idleTimeout{};
+    // "scheme://host:port": calls with the same key go to the same server, and so may share
+    // its connections.
+    std::string hostKey;
+    bool https = false;
 
     const std::string& url(Endpoint e) const noexcept { return urls[static_cast<std::size_t>(e)]; }
 

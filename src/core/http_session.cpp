@@ -4,6 +4,8 @@
 #include <atomic>
 #include <climits>
 #include <condition_variable>
+#include <deque>
+#include <unordered_map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -16,6 +18,16 @@ struct IdleList {
     std::chrono::nanoseconds timeout{};
     Exchange* head = nullptr;
     Exchange* tail = nullptr;
+};
+
+// The transfers of one server. Beyond what its connections can carry at once (one request
+// per HTTP/1.1 connection, many streams on an HTTP/2 one), exchanges wait here in order,
+// each without a transfer handle, rather than in libcurl's pending list, which costs a
+// search of the connections at every step and a full transfer handle per waiting call.
+struct HostSlots {
+    int running = 0;
+    bool multiplexed = false;  // HTTP/2; learned from finished transfers
+    std::deque<std::shared_ptr<Exchange>> waiting;
 };
 
 class HttpSession {
@@ -39,6 +51,9 @@ private:
 
     void run();
     void addTransfers();
+    HostSlots& hostOf(const Target& target);
+    static int limitOf(const HostSlots& host);
+    void startWaiting(HostSlots& host);
     void begin(std::shared_ptr<Exchange> exchange);
     void finish(Exchange& x, bool gotReply);
     void expireIdle(Clock::time_point now);
@@ -65,6 +80,8 @@ private:
     std::vector<std::shared_ptr<Exchange>> adding_;
     std::vector<CURL*> spareHandles_;
     std::vector<std::unique_ptr<IdleList>> idleLists_;
+    std::unordered_map<std::string, HostSlots> hosts_;  // elements never move
+    bool draining_ = false;  // ending everything: start nothing new
 };
 
 namespace {
@@ -307,6 +324,13 @@ void HttpSession::run() {
                 Exchange* x = nullptr;
                 curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, reinterpret_cast<char**>(&x));
                 countConnections(msg->easy_handle);
+                long version = 0;
+                curl_easy_getinfo(msg->easy_handle, CURLINFO_HTTP_VERSION, &version);
+                if (version == CURL_HTTP_VERSION_2_0) {
+                    x->host_->multiplexed = true;
+                } else if (version == CURL_HTTP_VERSION_1_1 || version == CURL_HTTP_VERSION_1_0) {
+                    x->host_->multiplexed = false;
+                }
                 const bool ok = msg->data.result == CURLE_OK;
                 finish(*x, ok);
             }
@@ -317,8 +341,42 @@ void HttpSession::run() {
 }
 
 void HttpSession::addTransfers() {
-    for (auto& exchange : adding_) begin(std::move(exchange));
+    for (auto& exchange : adding_) {
+        HostSlots& host = hostOf(*exchange->target_);
+        exchange->host_ = &host;
+        if (host.running < limitOf(host) && host.waiting.empty()) {
+            begin(std::move(exchange));
+            continue;
+        }
+        // Its silence is timed from now, as if it were on the wire: the wait for a turn is
+        // part of what the caller sees.
+        Exchange& x = *exchange;
+        x.lastActivity_ = Clock::now();
+        link(x);
+        x.self_ = exchange;
+        host.waiting.push_back(std::move(exchange));
+    }
     adding_.clear();
+}
+
+HostSlots& HttpSession::hostOf(const Target& target) {
+    auto [it, added] = hosts_.try_emplace(target.hostKey);
+    // Over TLS the server may offer HTTP/2; until a reply says otherwise, calls are handed
+    // to libcurl at once and wait for the first connection to multiplex over it.
+    if (added) it->second.multiplexed = target.https;
+    return it->second;
+}
+
+int HttpSession::limitOf(const HostSlots& host) {
+    return static_cast<int>(host.multiplexed ? kMaxStreamsPerConnection : kMaxConnectionsPerHost);
+}
+
+void HttpSession::startWaiting(HostSlots& host) {
+    while (!draining_ && host.running < limitOf(host) && !host.waiting.empty()) {
+        std::shared_ptr<Exchange> next = std::move(host.waiting.front());
+        host.waiting.pop_front();
+        if (!next->ended_) begin(std::move(next));  // an ended one timed out while waiting
+    }
 }
 
 CURL* HttpSession::takeHandle() {
@@ -340,20 +398,24 @@ void HttpSession::returnHandle(CURL* easy) {
 
 void HttpSession::begin(std::shared_ptr<Exchange> exchange) {
     Exchange& x = *exchange;
+    if (x.list_ == nullptr) {
+        x.lastActivity_ = Clock::now();
+        link(x);
+    }
+    x.self_ = std::move(exchange);
     CURL* easy = takeHandle();
     if (easy == nullptr) {
-        x.self_ = std::move(exchange);
-        x.gotReply_ = false;
-        auto self = std::move(x.self_);
-        self->finished();
+        finish(x, false);
         return;
     }
     x.easy_ = easy;
     const Target& t = *x.target_;
     configureTransfer(easy, t, share_);
     // Waits for a connection that is being set up rather than opening one more, so that
-    // calls made together multiplex over one HTTP/2 connection.
-    curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+    // calls made together multiplex over one HTTP/2 connection. Never towards a server known
+    // to speak HTTP/1.1 (plain HTTP always is): there every call would queue behind the
+    // first reply, and one stalled reply would hold them all until their timeout.
+    curl_easy_setopt(easy, CURLOPT_PIPEWAIT, x.host_->multiplexed ? 1L : 0L);
     setRequest(easy, t.url(x.endpoint_), x.body_);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &HttpSession::onData);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &x);
@@ -367,31 +429,36 @@ void HttpSession::begin(std::shared_ptr<Exchange> exchange) {
     }
     curl_easy_setopt(easy, CURLOPT_PRIVATE, &x);
 
-    x.self_ = std::move(exchange);
-    x.lastActivity_ = Clock::now();
-    link(x);
     if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
         x.easy_ = nullptr;
         returnHandle(easy);
         finish(x, false);
+        return;
     }
+    ++x.host_->running;
 }
 
 void HttpSession::finish(Exchange& x, bool gotReply) {
     unlink(x);
+    HostSlots* freed = nullptr;
     if (x.easy_ != nullptr) {
         CURL* easy = static_cast<CURL*>(x.easy_);
         curl_multi_remove_handle(multi_, easy);
         returnHandle(easy);
         x.easy_ = nullptr;
+        freed = x.host_;
+        --freed->running;
     }
     x.gotReply_ = gotReply;
     if (!gotReply) std::string().swap(x.reply_);
+    x.ended_ = true;
     auto self = std::move(x.self_);
     self->finished();
+    if (freed != nullptr) startWaiting(*freed);
 }
 
 void HttpSession::finishAll() {
+    draining_ = true;
     while (true) {
         Exchange* x = nullptr;
         for (auto& list : idleLists_) {

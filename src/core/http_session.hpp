@@ -52,6 +52,8 @@ private:
     Exchange* prev_ = nullptr;  // in the idle list of its timeout, least recently active first
     Exchange* next_ = nullptr;
     struct IdleList* list_ = nullptr;
+    struct HostSlots* host_ = nullptr;
+    bool ended_ = false;  // finished() has run (an exchange may end while it waits its turn)
     long long uploaded_ = 0;
 };
 

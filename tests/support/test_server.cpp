@@ -128,13 +128,15 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-TestServer::TestServer(Scheme scheme) : certs_(Certificates::make(dir_.path())) { start(scheme); }
+TestServer::TestServer(Scheme scheme, int workers) : certs_(Certificates::make(dir_.path())) {
+    start(scheme, workers);
+}
 
 TestServer::TestServer(Scheme scheme, const Certificates& certificates) : certs_(certificates) {
     start(scheme);
 }
 
-void TestServer::start(Scheme scheme) {
+void TestServer::start(Scheme scheme, int workers) {
     https_ = scheme == Scheme::https;
     if (https_) {
         server_ = std::make_unique<httplib::SSLServer>(certs_.certFile.c_str(), certs_.keyFile.c_str());
@@ -143,7 +145,7 @@ void TestServer::start(Scheme scheme) {
     }
     if (!server_->is_valid()) throw std::runtime_error("test server: invalid setup");
     // Enough workers that kept-alive connections never starve new ones.
-    server_->new_task_queue = [] { return new httplib::ThreadPool(64); };
+    server_->new_task_queue = [workers] { return new httplib::ThreadPool(static_cast<std::size_t>(workers)); };
     server_->set_tcp_nodelay(true);  // otherwise each reply waits for a delayed acknowledgement
     server_->set_keep_alive_max_count(1000000);
     // Each kept-alive connection holds a worker while it waits for its next request: idle

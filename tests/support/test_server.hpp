@@ -79,7 +79,8 @@ private:
 class TestServer {
 public:
     enum class Scheme { https, http };
-    explicit TestServer(Scheme scheme = Scheme::https);
+    // `workers`: requests served at once; each kept-alive connection holds one while open.
+    explicit TestServer(Scheme scheme = Scheme::https, int workers = 64);
     TestServer(Scheme scheme, const Certificates& certificates);
     ~TestServer();
 
@@ -102,7 +103,7 @@ public:
     void stop();
 
 private:
-    void start(Scheme scheme);
+    void start(Scheme scheme, int workers = 64);
     Reply replyFor(const Request& request);
     bool sleepUnlessStopping(std::chrono::milliseconds delay);
 

@@ -1,0 +1,114 @@
+// The I/O thread's own scheduling: calls beyond what a server's connections carry at once
+// wait their turn in order, each still bounded by its silence timeout.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/http_session.hpp"
+#include "support/test_server.hpp"
+#include "support/wait.hpp"
+
+namespace velmora {
+namespace {
+
+using namespace std::chrono_literals;
+using detail::Endpoint;
+using testing::Reply;
+using testing::TestServer;
+
+// Records how its exchange ended, for checks that must see the ones that end without data.
+class Probe final : public detail::Exchange {
+public:
+    Probe(std::shared_ptr<const detail::Target> target, std::string body, testing::Counter& ended)
+        : Exchange(std::move(target), Endpoint::read, body), sent_(std::move(body)), ended_(ended) {}
+
+    int endings() const { return endings_.load(); }
+    bool ok() const { return endings_.load() == 1 && gotReply() && replyCopy_ == sent_; }
+
+private:
+    void finished() override {
+        if (gotReply()) replyCopy_ = reply();
+        endings_.fetch_add(1);
+        ended_.add();
+    }
+    std::string sent_;
+    std::string replyCopy_;
+    std::atomic<int> endings_{0};
+    testing::Counter& ended_;
+};
+
+std::shared_ptr<const detail::Target> targetOf(const TestServer& server, double timeout) {
+    return detail::Target::make(ServiceConfig{server.origin(), server.caFile(), timeout});
+}
+
+// Many more calls than an HTTP/1.1 server has connections for: each ends once, with the
+// reply to its own request, whether it went out at once or waited for a turn.
+TEST(Session, CallsBeyondTheConnectionsOfAServerWaitTheirTurn) {
+    for (const auto scheme : {TestServer::Scheme::http, TestServer::Scheme::https}) {
+        TestServer server(scheme);
+        server.handle("/corvane.asmx/read", [](const testing::Request& r) {
+            return Reply{200, r.body, 2ms};  // the reply is the request: each call can check its own
+        });
+        const auto target = targetOf(server, 30.0);
+        testing::Counter ended;
+        std::vector<std::shared_ptr<Probe>> probes;
+        for (int i = 0; i < 600; ++i) {
+            probes.push_back(std::make_shared<Probe>(target, "{\"n\":" + std::to_string(i) + "}", ended));
+            detail::startExchange(probes.back());
+        }
+        ASSERT_TRUE(ended.waitFor(600, 120s)) << ended.value();
+        int bad = 0;
+        for (const auto& p : probes) bad += !p->ok();
+        EXPECT_EQ(bad, 0);
+        EXPECT_EQ(server.requestCount(), 600u);
+        EXPECT_LE(server.connections(), 64u);
+    }
+}
+
+// Every connection is taken by a request that never gets a reply: the calls waiting behind
+// them end too, once silent for their timeout, and the server's turns are free again after.
+TEST(Session, WaitingCallsEndAfterTheirTimeoutAndFreeTheirTurns) {
+    for (const auto scheme : {TestServer::Scheme::http, TestServer::Scheme::https}) {
+        SCOPED_TRACE(scheme == TestServer::Scheme::http ? "http" : "https");
+        // Workers enough for the stalled requests, which hold theirs until the server stops.
+        TestServer server(scheme, 200);
+        server.scriptDefault({200, "{}", 0ms, Reply::Action::stall});
+        const auto target = targetOf(server, 0.4);
+        testing::Counter ended;
+        std::vector<std::shared_ptr<Probe>> probes;
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 100; ++i) {
+            probes.push_back(std::make_shared<Probe>(target, "{}", ended));
+            detail::startExchange(probes.back());
+        }
+        ASSERT_TRUE(ended.waitFor(100, 30s)) << ended.value();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+        for (const auto& p : probes) {
+            EXPECT_EQ(p->endings(), 1);
+            EXPECT_FALSE(p->gotReply());
+        }
+
+        server.scriptDefault({200, "{\"d\":true}"});
+        // Another client of the same server, with time for its new connections' handshakes.
+        const auto patient = targetOf(server, 30.0);
+        testing::Counter later;
+        std::vector<std::shared_ptr<Probe>> next;
+        for (int i = 0; i < 100; ++i) {
+            next.push_back(std::make_shared<Probe>(patient, "{}", later));
+            detail::startExchange(next.back());
+        }
+        ASSERT_TRUE(later.waitFor(100, 30s)) << later.value();
+        int replied = 0;
+        for (const auto& p : next) replied += p->gotReply();
+        EXPECT_EQ(replied, 100) << server.requestCount() << " requests on " << server.connections()
+                                << " connections";
+    }
+}
+
+}  // namespace
+}  // namespace velmora
