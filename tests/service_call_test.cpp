@@ -306,6 +306,30 @@ TEST_F(ServiceCall, BlockingCallInsideACompletionReturns) {
     EXPECT_TRUE(inner.load());
 }
 
+// A completion that starts a call and then waits on a blocking one: the first is on the wire
+// before the wait, so the service can see it while answering the second.
+TEST_F(ServiceCall, ACallStartedInACompletionGoesOutBeforeABlockingCallThere) {
+    const auto target = targetOf(server);
+    auto sent = std::make_shared<std::atomic<bool>>(false);
+    server.handle("/corvane.asmx/sendMessage", [sent](const testing::Request&) {
+        sent->store(true);
+        return Reply{200, R"({"d":true})"};
+    });
+    server.handle("/corvane.asmx/receiveMessage", [sent](const testing::Request&) {
+        const bool seen = testing::waitUntil([&] { return sent->load(); }, 5s);
+        return Reply{200, seen ? R"({"d":true})" : R"({"d":false})"};
+    });
+    testing::Counter done;
+    std::atomic<bool> inner{false};
+    detail::callBoolAsync(target, Endpoint::write, std::string("{}"), [&](bool) {
+        detail::callBoolAsync(target, Endpoint::sendMessage, std::string("{}"), nullptr);
+        inner = detail::callBool(target, Endpoint::receiveMessage, std::string("{}"));
+        done.add();
+    });
+    ASSERT_TRUE(done.waitFor(1));
+    EXPECT_TRUE(inner.load());
+}
+
 TEST_F(ServiceCall, ACompletionThatThrowsDoesNotStopDelivery) {
     const auto target = targetOf(server);
     testing::Counter done;

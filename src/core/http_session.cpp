@@ -670,6 +670,9 @@ int onBlockingProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_
 
 std::optional<std::string> performBlocking(const Target& t, Endpoint endpoint, const std::string& body) {
     Runtime& rt = runtime();
+    // Starts a completion deferred go out now, not after this wait: the caller may be
+    // waiting for their effect.
+    releaseHeldWake();
     BlockingLanes& lanes = rt.blocking;
     Lane* lane = lanes.take();
     if (lane == nullptr) return std::nullopt;
