@@ -245,9 +245,11 @@ TEST(Send, VerdictOfTheServiceIsReturnedAndDelivered) {
         std::vector<bool> got;
         std::mutex m;
         auto record = [&](bool b) {
-            std::lock_guard lock(m);
-            got.push_back(b);
-            done.add();
+            {
+                std::lock_guard lock(m);
+                got.push_back(b);
+            }
+            done.add();  // last: the test may end as soon as it sees the count
         };
         EXPECT_TRUE(client->sendMessageAsync("a", "b", "m", record));  // true whatever the verdict
         EXPECT_TRUE(client->writeAsync("t", "g", "k", "v", record));

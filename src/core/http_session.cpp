@@ -97,17 +97,24 @@ void countConnections(CURL* easy) {
     connectionsOpened.fetch_add(connects, std::memory_order_relaxed);
 }
 
-// Name lookups and TLS sessions, shared by every transfer of the process on any thread:
-// a new connection resumes a session another one negotiated.
+// Caches libcurl keeps across transfers. The I/O thread's share holds name lookups and TLS
+// sessions (a new connection resumes a session another one negotiated) and needs no locks:
+// only that thread uses it. The blocking callers' share is used from many threads at once
+// and holds name lookups only: resuming one TLS session from several threads at once is
+// not something to rely on, and each lane keeps its connection (and so its session) anyway.
 class SharedCaches {
 public:
-    SharedCaches() {
+    enum class Use { ioThread, anyThread };
+    explicit SharedCaches(Use use) {
         share_ = curl_share_init();
-        curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &SharedCaches::lock);
-        curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &SharedCaches::unlock);
-        curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
         curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-        curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        if (use == Use::ioThread) {
+            curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+        } else {
+            curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &SharedCaches::lock);
+            curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &SharedCaches::unlock);
+            curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+        }
     }
     CURLSH* handle() const noexcept { return share_; }
 
@@ -159,7 +166,8 @@ private:
 // libcurl (and so OpenSSL) has registered its own exit handlers stops every transfer and
 // both threads first, so nothing touches a connection while the TLS library is torn down.
 struct Runtime {
-    SharedCaches caches;
+    SharedCaches ioCaches{SharedCaches::Use::ioThread};
+    SharedCaches callerCaches{SharedCaches::Use::anyThread};
     DeliveryQueue delivery;
     HttpSession* session = nullptr;
     BlockingLanes blocking;
@@ -173,7 +181,7 @@ Runtime& runtime() {
     static Runtime* rt = [] {
         curl_global_init(CURL_GLOBAL_DEFAULT);
         auto* r = new Runtime();
-        r->session = new HttpSession(r->caches.handle());
+        r->session = new HttpSession(r->ioCaches.handle());
         r->delivery.setAfterItems(&releaseHeldWake);
         return r;
     }();
@@ -681,7 +689,7 @@ std::optional<std::string> performBlocking(const Target& t, Endpoint endpoint, c
     CURL* easy = lane->easy;
     if (!lane->configured || lane->caFile != t.caFile) {
         curl_easy_reset(easy);
-        configureTransfer(easy, t, rt.caches.handle());
+        configureTransfer(easy, t, rt.callerCaches.handle());
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onBlockingData);
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onBlockingHeader);
         curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &onBlockingProgress);

@@ -80,7 +80,7 @@ class TestServer {
 public:
     enum class Scheme { https, http };
     // `workers`: requests served at once; each kept-alive connection holds one while open.
-    explicit TestServer(Scheme scheme = Scheme::https, int workers = 64);
+    explicit TestServer(Scheme scheme = Scheme::https, int workers = 128);
     TestServer(Scheme scheme, const Certificates& certificates);
     ~TestServer();
 
@@ -103,7 +103,7 @@ public:
     void stop();
 
 private:
-    void start(Scheme scheme, int workers = 64);
+    void start(Scheme scheme, int workers = 128);
     Reply replyFor(const Request& request);
     bool sleepUnlessStopping(std::chrono::milliseconds delay);
 
