@@ -187,18 +187,24 @@ TEST(Load, BlockingNonBlockingAndTimersTogetherEachGetTheirOwnReplies) {
     TestServer server;
     serveEchoes(server);
     auto client = Velmora::create({server.origin(), server.caFile(), 60.0});
-    std::atomic<int> wrong{0};
-    std::mutex missMutex;
-    std::string firstMiss;  // what the first wrong result was, for the failure message
-    auto miss = [&](const std::string& what) {
-        wrong.fetch_add(1);
-        std::lock_guard lock(missMutex);
-        if (firstMiss.empty()) firstMiss = what;
+    // Shared with the timers' completions: a fetch still on the wire when its timers stop
+    // completes after the test's own locals are gone.
+    struct Tally {
+        std::atomic<int> wrong{0};
+        std::mutex mutex;
+        std::string firstMiss;  // what the first wrong result was, for the failure message
+        std::atomic<int> ticks{0};
+        void miss(const std::string& what) {
+            wrong.fetch_add(1);
+            std::lock_guard lock(mutex);
+            if (firstMiss.empty()) firstMiss = what;
+        }
     };
+    auto tally = std::make_shared<Tally>();
+    auto miss = [tally](const std::string& what) { tally->miss(what); };
     std::atomic<int> blockingDone{0};
     std::atomic<bool> finished{false};
     testing::Counter asyncDone;
-    std::atomic<int> ticks{0};
 
     std::vector<std::thread> threads;
     for (int t = 0; t < kTimerThreads; ++t) {
@@ -206,9 +212,9 @@ TEST(Load, BlockingNonBlockingAndTimersTogetherEachGetTheirOwnReplies) {
             auto own = Velmora::create({server.origin(), server.caFile(), 60.0});
             own->setTimeInterval(0.02);
             const std::string receiver = "r" + std::to_string(t);
-            own->receiveMessages(receiver, [&, receiver](const JsonValue& j) {
-                if (j != JsonValue{{"to", receiver}}) miss("timer fetch " + receiver + ": " + j.dump());
-                ticks.fetch_add(1);
+            own->receiveMessages(receiver, [tally, receiver](const JsonValue& j) {
+                if (j != JsonValue{{"to", receiver}}) tally->miss("timer fetch " + receiver + ": " + j.dump());
+                tally->ticks.fetch_add(1);
             });
             while (!finished.load()) RunLoop::current().runFor(50ms);
             own->stopTimers();
@@ -242,12 +248,13 @@ TEST(Load, BlockingNonBlockingAndTimersTogetherEachGetTheirOwnReplies) {
     finished = true;
     for (int i = 0; i < kTimerThreads; ++i) threads[static_cast<std::size_t>(i)].join();
 
-    EXPECT_EQ(wrong.load(), 0) << "first: " << firstMiss;
+    std::lock_guard lock(tally->mutex);
+    EXPECT_EQ(tally->wrong.load(), 0) << "first: " << tally->firstMiss;
     EXPECT_EQ(blockingDone.load(), kBlockingThreads * blockingCalls);
     EXPECT_EQ(asyncDone.value(), kAsyncThreads * asyncCalls);
-    EXPECT_GT(ticks.load(), 0);
+    EXPECT_GT(tally->ticks.load(), 0);
     std::printf("[ measured ] %d blocking calls on %d threads, %d non-blocking, %d timer fetches\n",
-                kBlockingThreads * blockingCalls, kBlockingThreads, kAsyncThreads * asyncCalls, ticks.load());
+                kBlockingThreads * blockingCalls, kBlockingThreads, kAsyncThreads * asyncCalls, tally->ticks.load());
 }
 
 // ---------------------------------------------------------------------------------------

@@ -22,11 +22,21 @@ struct IdleList {
 
 // The transfers of one server. Beyond what its connections can carry at once (one request
 // per HTTP/1.1 connection, many streams on an HTTP/2 one), exchanges wait here in order,
-// each without a transfer handle, rather than in libcurl's pending list, which costs a
-// search of the connections at every step and a full transfer handle per waiting call.
+// each without a transfer handle, rather than in libcurl's pending list: that list costs a
+// search of the connections at every step and a full transfer handle per waiting call,
+// and wakes one waiting transfer per finished one, so a transfer whose wake-up another
+// took can wait there until its timeout.
 struct HostSlots {
+    // Over TLS a server may or may not offer HTTP/2, and libcurl knows which only from a
+    // reply: until one has come, one call at a time goes out.
+    // Over TLS a server may or may not offer HTTP/2, which libcurl learns when the first
+    // connection's handshake ends: until then one call goes out, and the rest follow at
+    // once after it, multiplexed onto that connection or each on its own (`connected`).
+    enum class Protocol { unknown, http1, multiplexed };
     int running = 0;
-    bool multiplexed = false;  // HTTP/2; learned from finished transfers
+    Protocol protocol = Protocol::unknown;
+    bool connected = false;  // a connection to it has been set up
+    bool release = false;    // connected since the last look: start what waits
     std::deque<std::shared_ptr<Exchange>> waiting;
 };
 
@@ -45,6 +55,7 @@ public:
     static std::size_t onData(char* data, std::size_t size, std::size_t count, void* user);
     static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user);
     static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow);
+    static int onConnected(void* user, char*, char*, int, int);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -82,6 +93,7 @@ private:
     std::vector<std::unique_ptr<IdleList>> idleLists_;
     std::unordered_map<std::string, HostSlots> hosts_;  // elements never move
     bool draining_ = false;  // ending everything: start nothing new
+    bool releasePending_ = false;  // some host's `release` is set
 };
 
 namespace {
@@ -335,12 +347,20 @@ void HttpSession::run() {
                 long version = 0;
                 curl_easy_getinfo(msg->easy_handle, CURLINFO_HTTP_VERSION, &version);
                 if (version == CURL_HTTP_VERSION_2_0) {
-                    x->host_->multiplexed = true;
+                    x->host_->protocol = HostSlots::Protocol::multiplexed;
                 } else if (version == CURL_HTTP_VERSION_1_1 || version == CURL_HTTP_VERSION_1_0) {
-                    x->host_->multiplexed = false;
+                    x->host_->protocol = HostSlots::Protocol::http1;
                 }
                 const bool ok = msg->data.result == CURLE_OK;
                 finish(*x, ok);
+            }
+            if (releasePending_) {
+                releasePending_ = false;
+                for (auto& [key, host] : hosts_) {
+                    if (!host.release) continue;
+                    host.release = false;
+                    startWaiting(host);
+                }
             }
             expireIdle(Clock::now());
         }
@@ -369,14 +389,18 @@ void HttpSession::addTransfers() {
 
 HostSlots& HttpSession::hostOf(const Target& target) {
     auto [it, added] = hosts_.try_emplace(target.hostKey);
-    // Over TLS the server may offer HTTP/2; until a reply says otherwise, calls are handed
-    // to libcurl at once and wait for the first connection to multiplex over it.
-    if (added) it->second.multiplexed = target.https;
+    // Plain HTTP is always HTTP/1.1 here: the library asks for HTTP/2 only over TLS.
+    if (added && !target.https) it->second.protocol = HostSlots::Protocol::http1;
     return it->second;
 }
 
 int HttpSession::limitOf(const HostSlots& host) {
-    return static_cast<int>(host.multiplexed ? kMaxStreamsPerConnection : kMaxConnectionsPerHost);
+    switch (host.protocol) {
+        case HostSlots::Protocol::unknown: return host.connected ? static_cast<int>(kMaxConnectionsPerHost) : 1;
+        case HostSlots::Protocol::http1: return static_cast<int>(kMaxConnectionsPerHost);
+        case HostSlots::Protocol::multiplexed: return static_cast<int>(kMaxStreamsPerConnection);
+    }
+    return 1;
 }
 
 void HttpSession::startWaiting(HostSlots& host) {
@@ -419,11 +443,11 @@ void HttpSession::begin(std::shared_ptr<Exchange> exchange) {
     x.easy_ = easy;
     const Target& t = *x.target_;
     configureTransfer(easy, t, share_);
-    // Waits for a connection that is being set up rather than opening one more, so that
-    // calls made together multiplex over one HTTP/2 connection. Never towards a server known
-    // to speak HTTP/1.1 (plain HTTP always is): there every call would queue behind the
-    // first reply, and one stalled reply would hold them all until their timeout.
-    curl_easy_setopt(easy, CURLOPT_PIPEWAIT, x.host_->multiplexed ? 1L : 0L);
+    // Towards an HTTP/2 server, waits for a connection that is being set up rather than
+    // opening one more, so that calls made together multiplex over one connection. Never
+    // otherwise: libcurl would hold every call to an HTTP/1.1 server until the first reply.
+    curl_easy_setopt(easy, CURLOPT_PIPEWAIT,
+                     x.host_->protocol == HostSlots::Protocol::multiplexed ? 1L : 0L);
     setRequest(easy, t.url(x.endpoint_), x.body_);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &HttpSession::onData);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &x);
@@ -436,6 +460,10 @@ void HttpSession::begin(std::shared_ptr<Exchange> exchange) {
         curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &x);
     }
     curl_easy_setopt(easy, CURLOPT_PRIVATE, &x);
+    if (x.host_->protocol == HostSlots::Protocol::unknown && !x.host_->connected) {
+        curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &HttpSession::onConnected);
+        curl_easy_setopt(easy, CURLOPT_PREREQDATA, &x);
+    }
 
     if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
         x.easy_ = nullptr;
@@ -563,6 +591,18 @@ std::size_t HttpSession::onData(char* data, std::size_t size, std::size_t count,
 std::size_t HttpSession::onHeader(char*, std::size_t size, std::size_t count, void* user) {
     touch(*static_cast<Exchange*>(user));
     return size * count;
+}
+
+int HttpSession::onConnected(void* user, char*, char*, int, int) {
+    // Inside libcurl: only note it; the waiting calls are started after this pass.
+    auto& x = *static_cast<Exchange*>(user);
+    HostSlots& host = *x.host_;
+    if (!host.connected) {
+        host.connected = true;
+        host.release = true;
+        runtime().session->releasePending_ = true;
+    }
+    return CURL_PREREQFUNC_OK;
 }
 
 int HttpSession::onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow) {
