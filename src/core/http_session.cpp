@@ -323,8 +323,8 @@ void HttpSession::run() {
             stop = stopping_;
         }
         if (stop) {
-            // The process is ending: whatever is in flight or queued ends without data, so
-            // no blocking caller is left waiting.
+            // The process is ending: whatever is in flight or queued ends without data (its
+            // completion never runs).
             for (auto& exchange : adding_) {
                 exchange->gotReply_ = false;
                 exchange->finished();
