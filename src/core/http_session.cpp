@@ -242,6 +242,26 @@ void configureTransfer(CURL* easy, const Target& t, CURLSH* share) {
     if (!t.caFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, t.caFile.c_str());
 }
 
+// Appends a piece of a reply, within the cap; false when the reply is too large or memory
+// runs out, which ends the exchange without data.
+bool appendReply(std::string& reply, const char* data, std::size_t n) noexcept {
+    if (reply.size() + n > kMaxReplyBytes) return false;
+    try {
+        reply.append(data, n);
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+// A wait until `remaining` has passed, in the whole milliseconds `curl_multi_poll` takes,
+// rounded up so that a deadline is never polled for too early.
+int pollMs(std::chrono::nanoseconds remaining) {
+    if (remaining <= std::chrono::nanoseconds::zero()) return 0;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(remaining).count();
+    return static_cast<int>(std::min<long long>(ms, INT_MAX));
+}
+
 void setRequest(CURL* easy, const std::string& url, const std::string& body) {
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
@@ -570,20 +590,13 @@ int HttpSession::pollTimeoutMs(Clock::time_point now) const {
             wait = std::min(wait, list->head->lastActivity_ + list->timeout - now);
         }
     }
-    if (wait <= std::chrono::nanoseconds::zero()) return 0;
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
-    return static_cast<int>(std::min<long long>(ms, INT_MAX));
+    return pollMs(wait);
 }
 
 std::size_t HttpSession::onData(char* data, std::size_t size, std::size_t count, void* user) {
     auto& x = *static_cast<Exchange*>(user);
     const std::size_t n = size * count;
-    if (x.reply_.size() + n > kMaxReplyBytes) return CURL_WRITEFUNC_ERROR;
-    try {
-        x.reply_.append(data, n);
-    } catch (...) {
-        return CURL_WRITEFUNC_ERROR;  // out of memory: the exchange ends without data
-    }
+    if (!appendReply(x.reply_, data, n)) return CURL_WRITEFUNC_ERROR;
     touch(x);
     return n;
 }
@@ -690,12 +703,7 @@ struct BlockingState {
 std::size_t onBlockingData(char* data, std::size_t size, std::size_t count, void* user) {
     auto& state = *static_cast<BlockingState*>(user);
     const std::size_t n = size * count;
-    if (state.reply.size() + n > kMaxReplyBytes) return CURL_WRITEFUNC_ERROR;
-    try {
-        state.reply.append(data, n);
-    } catch (...) {
-        return CURL_WRITEFUNC_ERROR;
-    }
+    if (!appendReply(state.reply, data, n)) return CURL_WRITEFUNC_ERROR;
     state.lastActivity = Clock::now();
     return n;
 }
@@ -762,8 +770,7 @@ std::optional<std::string> performBlocking(const Target& t, Endpoint endpoint, c
             // never cut off.
             const auto wait = state.lastActivity + t.idleTimeout - Clock::now();
             if (wait <= Clock::duration::zero()) break;
-            const auto ms = std::chrono::ceil<std::chrono::milliseconds>(wait).count();
-            curl_multi_poll(lane->multi, nullptr, 0, static_cast<int>(std::min<long long>(ms, INT_MAX)), nullptr);
+            curl_multi_poll(lane->multi, nullptr, 0, pollMs(wait), nullptr);
         }
         curl_multi_remove_handle(lane->multi, easy);
         countConnections(easy);
