@@ -1,11 +1,36 @@
 #include "core/delivery_queue.hpp"
 
+#if defined(__linux__)
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 namespace velmora::detail {
 
 DeliveryQueue::~DeliveryQueue() { shutdown(); }
 
 namespace {
 thread_local DeliveryQueue::Batch* currentBatch = nullptr;
+
+// Sleeps while `word` holds `value` (or returns at once if it no longer does).
+void sleepWhile(std::atomic<std::uint32_t>& word, std::uint32_t value) {
+#if defined(__linux__)
+    // The futex itself: no spinning and no waiter bookkeeping, one call to sleep.
+    static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0);
+#else
+    word.wait(value, std::memory_order_acquire);
+#endif
+}
+
+void wakeSleeper(std::atomic<std::uint32_t>& word) {
+#if defined(__linux__)
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+#else
+    word.notify_one();
+#endif
+}
 // Set by the delivery thread itself, so asking needs no synchronisation with its start.
 thread_local const DeliveryQueue* runningQueue = nullptr;
 }  // namespace
@@ -27,11 +52,16 @@ void DeliveryQueue::append(std::deque<std::shared_ptr<Deliverable>>& items) {
             thread_ = std::thread([this] { run(); });
             threadId_ = thread_.get_id();
         }
-        const bool wasEmpty = items_.empty();
         for (auto& item : items) items_.push_back(std::move(item));
-        if (!wasEmpty) return;
+        if (!takeSleeper()) return;
     }
-    wake_.notify_one();
+    wakeSleeper(sleeping_);
+}
+
+bool DeliveryQueue::takeSleeper() {
+    if (sleeping_.load(std::memory_order_relaxed) == 0) return false;
+    sleeping_.store(0, std::memory_order_release);
+    return true;
 }
 
 void DeliveryQueue::post(std::shared_ptr<Deliverable> item) {
@@ -47,9 +77,9 @@ void DeliveryQueue::post(std::shared_ptr<Deliverable> item) {
             threadId_ = thread_.get_id();
         }
         items_.push_back(std::move(item));
-        if (items_.size() > 1) return;  // the thread is already awake for the earlier item
+        if (!takeSleeper()) return;  // awake, or already being woken
     }
-    wake_.notify_one();
+    wakeSleeper(sleeping_);
 }
 
 bool DeliveryQueue::onDeliveryThread() const noexcept {
@@ -59,12 +89,18 @@ bool DeliveryQueue::onDeliveryThread() const noexcept {
 void DeliveryQueue::run() {
     runningQueue = this;
     std::deque<std::shared_ptr<Deliverable>> batch;
-    std::unique_lock lock(mutex_);
     while (true) {
-        wake_.wait(lock, [this] { return stopping_ || !items_.empty(); });
-        if (stopping_) return;
-        batch.swap(items_);
-        lock.unlock();
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) return;
+            batch.swap(items_);
+            if (batch.empty()) sleeping_.store(1, std::memory_order_relaxed);
+        }
+        if (batch.empty()) {
+            // A wake-up between the unlock and here leaves 0 behind: no sleep then.
+            sleepWhile(sleeping_, 1);
+            continue;
+        }
         while (!batch.empty()) {
             batch.front()->deliver();
             batch.pop_front();
@@ -72,7 +108,6 @@ void DeliveryQueue::run() {
         }
         batch.clear();
         if (afterItems_ != nullptr) afterItems_();
-        lock.lock();
     }
 }
 
@@ -86,8 +121,9 @@ void DeliveryQueue::shutdown() {
         stopFlag_.store(true, std::memory_order_relaxed);
         dropped.swap(items_);
         thread = std::move(thread_);
+        sleeping_.store(0, std::memory_order_release);
     }
-    wake_.notify_all();
+    wakeSleeper(sleeping_);
     if (thread.joinable()) {
         if (thread.get_id() == std::this_thread::get_id()) {
             thread.detach();

@@ -3,7 +3,7 @@
 // another, on a thread of its own.
 
 #include <atomic>
-#include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -57,10 +57,15 @@ public:
 private:
     void run();
     void append(std::deque<std::shared_ptr<Deliverable>>& items);
+    bool takeSleeper();  // under the lock: whether the poster must wake the thread
 
     std::mutex mutex_;
-    std::condition_variable wake_;
     std::deque<std::shared_ptr<Deliverable>> items_;
+    // 1 while the delivery thread sleeps, or is about to, on an empty queue; a poster that
+    // finds it so sets it to 0 under the lock and wakes the thread. Not a condition variable:
+    // a thread woken from one takes the lock back marked as contended, so every hand-off
+    // paid one more system call for the unlock that followed.
+    std::atomic<std::uint32_t> sleeping_{0};
     bool stopping_ = false;
     std::atomic<bool> stopFlag_{false};  // read between items without the lock
     std::thread thread_;

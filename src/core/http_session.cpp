@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstdint>
 #include <condition_variable>
 #include <deque>
 #include <unordered_map>
@@ -11,6 +12,11 @@
 #include <vector>
 
 #include <curl/curl.h>
+
+#if defined(__linux__)
+#include <sys/eventfd.h>
+#include <unistd.h>
+#endif
 
 namespace velmora::detail {
 
@@ -48,7 +54,7 @@ public:
     void start(std::shared_ptr<Exchange> exchange, bool deferWake);
     void wake() {
         // One wake-up per batch: the I/O thread clears the flag before it takes the batch.
-        if (!wakePending_.exchange(true, std::memory_order_acq_rel)) curl_multi_wakeup(multi_);
+        if (!wakePending_.exchange(true, std::memory_order_acq_rel)) signal();
     }
     void shutdown();
 
@@ -61,6 +67,8 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void run();
+    void signal();
+    void waitForWork();
     void addTransfers();
     HostSlots& hostOf(const Target& target);
     static int limitOf(const HostSlots& host);
@@ -84,6 +92,10 @@ private:
 
     CURLM* multi_ = nullptr;
     CURLSH* share_ = nullptr;
+    // Wakes the I/O thread out of its poll. An eventfd costs one write and one read per
+    // wake-up; libcurl's own wake-up is a socket pair it drains until it would block, two
+    // socket reads and a socket write. -1 where there is none: libcurl's is used.
+    int wakeFd_ = -1;
     std::thread thread_;
     std::thread::id threadId_;
 
@@ -291,7 +303,37 @@ HttpSession::HttpSession(CURLSH* share) : share_(share) {
     curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
     curl_multi_setopt(multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, kMaxConnections);
     curl_multi_setopt(multi_, CURLMOPT_MAX_CONCURRENT_STREAMS, kMaxStreamsPerConnection);
+#if defined(__linux__)
+    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+#endif
+}
 
+void HttpSession::signal() {
+#if defined(__linux__)
+    if (wakeFd_ >= 0) {
+        const std::uint64_t one = 1;
+        // Cannot fail short of the counter's overflow, which a pending wake-up already covers.
+        [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
+        return;
+    }
+#endif
+    curl_multi_wakeup(multi_);
+}
+
+void HttpSession::waitForWork() {
+    const int timeoutMs = pollTimeoutMs(Clock::now());
+#if defined(__linux__)
+    if (wakeFd_ >= 0) {
+        curl_waitfd wakeFd{wakeFd_, CURL_WAIT_POLLIN, 0};
+        curl_multi_poll(multi_, &wakeFd, 1, timeoutMs, nullptr);
+        if (wakeFd.revents != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const auto read = ::read(wakeFd_, &count, sizeof count);
+        }
+        return;
+    }
+#endif
+    curl_multi_poll(multi_, nullptr, 0, timeoutMs, nullptr);
 }
 
 void HttpSession::start(std::shared_ptr<Exchange> exchange, bool deferWake) {
@@ -328,7 +370,7 @@ void HttpSession::shutdown() {
         stopping_ = true;
         thread = std::move(thread_);
     }
-    curl_multi_wakeup(multi_);
+    signal();
     if (thread.joinable()) thread.join();
 }
 
@@ -384,7 +426,7 @@ void HttpSession::run() {
             }
             expireIdle(Clock::now());
         }
-        curl_multi_poll(multi_, nullptr, 0, pollTimeoutMs(Clock::now()), nullptr);
+        waitForWork();
     }
 }
 
