@@ -2,7 +2,9 @@
 // server the script starts, printing bare numbers the script collects into its table.
 //
 //   e2e_bench tput  lib|multi|threads  h1|h2  IN_FLIGHT SECONDS   -> calls/s cpu_us/call switches/call
+//   e2e_bench turns h1|h2 IN_FLIGHT SLICES SLICE_MS  -> library, then multi loop: calls/s cpu_us/call switches/call
 //   e2e_bench lat   lib|easy           h1|h2  COUNT               -> median_us p99_us
+//   e2e_bench lat   both               h1|h2  COUNT               -> lib median, p99; easy median, p99
 //   e2e_bench mem   h1|h2 IN_FLIGHT          -> threads_idle threads_peak rss_idle_kib rss_peak_kib bytes_per_call
 //   e2e_bench conns h1|h2 IN_FLIGHT          -> connections opened for one wave, from cold
 //   e2e_bench tls   h1|h2 COUNT              -> connections (TLS handshakes) for COUNT sequential blocking calls
@@ -193,6 +195,133 @@ double tputMulti(const Setup& s, int inFlight, double seconds) {
     return rate;
 }
 
+// Both sides in one process, in turn, slice by slice: on this VM the host's load moves
+// whole runs by 2-3x within seconds, far more than the difference being measured, so the
+// two sides alternate every SLICE_MS milliseconds and each side's figures are summed over
+// its own slices. Each slice starts IN_FLIGHT calls, lets them run for 20 ms, measures for
+// SLICE_MS, then stops and drains; connections stay open between slices on both sides.
+struct SliceTotals {
+    double calls = 0, seconds = 0, cpu = 0, switches = 0;
+    void add(long long c, double secs, double cpuSecs, long cs) {
+        calls += static_cast<double>(c);
+        seconds += secs;
+        cpu += cpuSecs;
+        switches += static_cast<double>(cs);
+    }
+    void print() const {
+        const double n = std::max(1.0, calls);
+        std::printf("%.0f %.1f %.2f", calls / seconds, cpu * 1e6 / n, switches / n);
+    }
+};
+
+template <class Start, class Stop>
+void measureSlice(std::atomic<long long>& done, Start start, Stop stop, double sliceSeconds, SliceTotals& totals) {
+    start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const long long c0 = done.load();
+    const double cpu0 = cpuSeconds();
+    const long cs0 = contextSwitches();
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(sliceSeconds));
+    const long long c1 = done.load();
+    const double cpu1 = cpuSeconds();
+    const long cs1 = contextSwitches();
+    const auto t1 = Clock::now();
+    stop();
+    totals.add(c1 - c0, std::chrono::duration<double>(t1 - t0).count(), cpu1 - cpu0, cs1 - cs0);
+}
+
+void tputInTurn(const Setup& s, int inFlight, int slices, double sliceSeconds) {
+    // The library: a closed loop of non-blocking calls, each completion starting the next.
+    auto client = makeClient(s);
+    std::atomic<long long> libDone{0};
+    std::atomic<bool> libStop{false};
+    std::mutex m;
+    std::condition_variable cv;
+    int outstanding = 0;
+    std::function<void()> issue = [&] {
+        const bool started = client->sendMessageAsync("alice", "bob", "hello", [&](bool) {
+            libDone.fetch_add(1, std::memory_order_relaxed);
+            if (!libStop.load(std::memory_order_relaxed)) {
+                issue();
+            } else {
+                std::lock_guard lock(m);
+                if (--outstanding == 0) cv.notify_all();
+            }
+        });
+        if (!started) std::abort();
+    };
+    auto libStart = [&] {
+        libStop = false;
+        {
+            std::lock_guard lock(m);
+            outstanding = inFlight;
+        }
+        for (int i = 0; i < inFlight; ++i) issue();
+    };
+    auto libEnd = [&] {
+        libStop = true;
+        std::unique_lock lock(m);
+        if (!cv.wait_for(lock, std::chrono::seconds(30), [&] { return outstanding == 0; })) std::abort();
+    };
+
+    // The multi loop, as in tputMulti.
+    const std::string url = urlOf(s);
+    CURLM* multi = curl_multi_init();
+    curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+    curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, 1000L);
+    std::vector<CURL*> easies;
+    for (int i = 0; i < inFlight; ++i) {
+        CURL* e = curl_easy_init();
+        configure(e, s, url);
+        easies.push_back(e);
+    }
+    std::atomic<long long> multiDone{0};
+    std::atomic<bool> multiStop{false};
+    std::thread loop;
+    auto multiStart = [&] {
+        multiStop = false;
+        for (CURL* e : easies) curl_multi_add_handle(multi, e);
+        loop = std::thread([&] {
+            int running = 0;
+            do {
+                curl_multi_perform(multi, &running);
+                int queued = 0;
+                while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
+                    if (msg->msg != CURLMSG_DONE) continue;
+                    CURL* e = msg->easy_handle;
+                    if (msg->data.result == CURLE_OK) multiDone.fetch_add(1, std::memory_order_relaxed);
+                    curl_multi_remove_handle(multi, e);
+                    if (!multiStop.load(std::memory_order_relaxed)) curl_multi_add_handle(multi, e);
+                }
+                if (running > 0 || !multiStop.load()) curl_multi_poll(multi, nullptr, 0, 100, nullptr);
+            } while (running > 0 || !multiStop.load());
+        });
+    };
+    auto multiEnd = [&] {
+        multiStop = true;
+        curl_multi_wakeup(multi);
+        loop.join();
+    };
+
+    SliceTotals lib, base;
+    for (int i = 0; i < slices; ++i) {
+        if (i % 2) {
+            measureSlice(multiDone, multiStart, multiEnd, sliceSeconds, base);
+            measureSlice(libDone, libStart, libEnd, sliceSeconds, lib);
+        } else {
+            measureSlice(libDone, libStart, libEnd, sliceSeconds, lib);
+            measureSlice(multiDone, multiStart, multiEnd, sliceSeconds, base);
+        }
+    }
+    lib.print();
+    std::printf(" ");
+    base.print();
+    std::printf("\n");
+    for (CURL* e : easies) curl_easy_cleanup(e);
+    curl_multi_cleanup(multi);
+}
+
 // What a user writes without the library: a thread per call, a fresh handle per call.
 double tputThreads(const Setup& s, int inFlight, double seconds) {
     const std::string url = urlOf(s);
@@ -250,6 +379,49 @@ void latEasy(const Setup& s, int count) {
     }
     curl_easy_cleanup(e);
     printLatency(us);
+}
+
+// Both sides in one process, one call each in turn (the first side alternating pair by
+// pair), so that both see the same moments of a noisy machine: on this VM a quiet core
+// that has gone idle costs more to wake than a busy one, which moves whole runs by 2-3x.
+void latBoth(const Setup& s, int count) {
+    auto client = makeClient(s);
+    const std::string url = urlOf(s);
+    CURL* e = curl_easy_init();
+    configure(e, s, url);
+    for (int i = 0; i < 100; ++i) {
+        client->sendMessageSync("alice", "bob", "hello");
+        curl_easy_perform(e);
+    }
+    std::vector<double> lib, easy;
+    lib.reserve(static_cast<std::size_t>(count));
+    easy.reserve(static_cast<std::size_t>(count));
+    auto timeLib = [&] {
+        const auto t0 = Clock::now();
+        if (!client->sendMessageSync("alice", "bob", "hello")) std::abort();
+        lib.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    };
+    auto timeEasy = [&] {
+        const auto t0 = Clock::now();
+        if (curl_easy_perform(e) != CURLE_OK) std::abort();
+        easy.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    };
+    for (int i = 0; i < count; ++i) {
+        if (i % 2) {
+            timeLib();
+            timeEasy();
+        } else {
+            timeEasy();
+            timeLib();
+        }
+    }
+    curl_easy_cleanup(e);
+    std::sort(lib.begin(), lib.end());
+    std::sort(easy.begin(), easy.end());
+    auto at = [](const std::vector<double>& v, std::size_t num, std::size_t den) {
+        return v[std::min(v.size() - 1, v.size() * num / den)];
+    };
+    std::printf("%.1f %.1f %.1f %.1f\n", at(lib, 1, 2), at(lib, 99, 100), at(easy, 1, 2), at(easy, 99, 100));
 }
 
 long statusField(const char* name) {
@@ -334,10 +506,13 @@ int main(int argc, char** argv) {
         else if (impl == "threads") rate = tputThreads(s, n, seconds);
         else return usage();
         std::printf("%.0f %.1f %.2f\n", rate, Meter::cpuUsPerCall, Meter::switchesPerCall);
+    } else if (mode == "turns" && argc == 6) {
+        tputInTurn(setupFor(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]), std::atof(argv[5]) / 1000.0);
     } else if (mode == "lat" && argc == 5) {
         const Setup s = setupFor(argv[3]);
         const std::string impl = argv[2];
         if (impl == "lib") latLibrary(s, std::atoi(argv[4]));
+        else if (impl == "both") latBoth(s, std::atoi(argv[4]));
         else if (impl == "easy") latEasy(s, std::atoi(argv[4]));
         else return usage();
     } else if (mode == "mem") {

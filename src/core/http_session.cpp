@@ -80,8 +80,8 @@ private:
     static void touch(Exchange& x);
     void link(Exchange& x);
     static void unlink(Exchange& x);
-    CURL* takeHandle();
-    void returnHandle(CURL* easy);
+    CURL* takeHandle(const Target& target);
+    void returnHandle(CURL* easy, const Target& target);
     void finishAll();
 
     std::mutex mutex_;
@@ -101,7 +101,13 @@ private:
 
     // I/O thread only.
     std::vector<std::shared_ptr<Exchange>> adding_;
-    std::vector<CURL*> spareHandles_;
+    // Handles between transfers, each with the trust it is configured for: a handle taken
+    // for the same trust keeps its options, and only what differs per call is set again.
+    struct SpareHandle {
+        CURL* easy;
+        std::string caFile;
+    };
+    std::vector<SpareHandle> spareHandles_;
     std::vector<std::unique_ptr<IdleList>> idleLists_;
     std::unordered_map<std::string, HostSlots> hosts_;  // elements never move
     bool draining_ = false;  // ending everything: start nothing new
@@ -473,21 +479,37 @@ void HttpSession::startWaiting(HostSlots& host) {
     }
 }
 
-CURL* HttpSession::takeHandle() {
-    if (spareHandles_.empty()) return curl_easy_init();
-    CURL* easy = spareHandles_.back();
-    spareHandles_.pop_back();
-    curl_easy_reset(easy);
+CURL* HttpSession::takeHandle(const Target& target) {
+    CURL* easy = nullptr;
+    if (!spareHandles_.empty()) {
+        SpareHandle& spare = spareHandles_.back();
+        easy = spare.easy;
+        const bool sameTrust = spare.caFile == target.caFile;
+        spareHandles_.pop_back();
+        if (sameTrust) return easy;
+        curl_easy_reset(easy);
+    } else {
+        easy = curl_easy_init();
+        if (easy == nullptr) return nullptr;
+    }
+    configureTransfer(easy, target, share_);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &HttpSession::onData);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &HttpSession::onHeader);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &HttpSession::onProgress);
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &HttpSession::onConnected);
     return easy;
 }
 
-void HttpSession::returnHandle(CURL* easy) {
+void HttpSession::returnHandle(CURL* easy, const Target& target) {
     // A few spare handles keep their caches warm; the rest are freed.
     if (spareHandles_.size() < 64) {
-        spareHandles_.push_back(easy);
-    } else {
-        curl_easy_cleanup(easy);
+        try {
+            spareHandles_.push_back({easy, target.caFile});
+            return;
+        } catch (...) {
+        }
     }
+    curl_easy_cleanup(easy);
 }
 
 void HttpSession::begin(std::shared_ptr<Exchange> exchange) {
@@ -497,39 +519,33 @@ void HttpSession::begin(std::shared_ptr<Exchange> exchange) {
         link(x);
     }
     x.self_ = std::move(exchange);
-    CURL* easy = takeHandle();
+    const Target& t = *x.target_;
+    CURL* easy = takeHandle(t);
     if (easy == nullptr) {
         finish(x, false);
         return;
     }
     x.easy_ = easy;
-    const Target& t = *x.target_;
-    configureTransfer(easy, t, share_);
     // Towards an HTTP/2 server, waits for a connection that is being set up rather than
     // opening one more, so that calls made together multiplex over one connection. Never
     // otherwise: libcurl would hold every call to an HTTP/1.1 server until the first reply.
     curl_easy_setopt(easy, CURLOPT_PIPEWAIT,
                      x.host_->protocol == HostSlots::Protocol::multiplexed ? 1L : 0L);
     setRequest(easy, t.url(x.endpoint_), x.body_);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &HttpSession::onData);
+    // Every option that points at an exchange is set for each one: a reused handle still
+    // holds the previous exchange's.
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &x);
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &HttpSession::onHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, &x);
-    if (static_cast<curl_off_t>(x.body_.size()) > kProgressBodyBytes) {
-        // A large body may take longer than the timeout to upload while still moving.
-        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &HttpSession::onProgress);
-        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &x);
-    }
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &x);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, &x);
     curl_easy_setopt(easy, CURLOPT_PRIVATE, &x);
-    if (x.host_->protocol == HostSlots::Protocol::unknown && !x.host_->connected) {
-        curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &HttpSession::onConnected);
-        curl_easy_setopt(easy, CURLOPT_PREREQDATA, &x);
-    }
+    // A large body may take longer than the timeout to upload while still moving.
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS,
+                     static_cast<curl_off_t>(x.body_.size()) > kProgressBodyBytes ? 0L : 1L);
 
     if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
         x.easy_ = nullptr;
-        returnHandle(easy);
+        returnHandle(easy, t);
         finish(x, false);
         return;
     }
@@ -542,7 +558,7 @@ void HttpSession::finish(Exchange& x, bool gotReply) {
     if (x.easy_ != nullptr) {
         CURL* easy = static_cast<CURL*>(x.easy_);
         curl_multi_remove_handle(multi_, easy);
-        returnHandle(easy);
+        returnHandle(easy, *x.target_);
         x.easy_ = nullptr;
         freed = x.host_;
         --freed->running;
