@@ -2,7 +2,8 @@
 // server the script starts, printing bare numbers the script collects into its table.
 //
 //   e2e_bench tput  lib|multi|threads  h1|h2  IN_FLIGHT SECONDS   -> calls/s cpu_us/call switches/call
-//   e2e_bench turns h1|h2 IN_FLIGHT SLICES SLICE_MS  -> library, then multi loop: calls/s cpu_us/call switches/call
+//   e2e_bench turns h1|h2 IN_FLIGHT SLICES SLICE_MS [multi|threads]
+//                                    -> library, then the baseline: calls/s cpu_us/call switches/call
 //   e2e_bench lat   lib|easy           h1|h2  COUNT               -> median_us p99_us
 //   e2e_bench lat   both               h1|h2  COUNT               -> lib median, p99; easy median, p99
 //   e2e_bench mem   h1|h2 IN_FLIGHT          -> threads_idle threads_peak rss_idle_kib rss_peak_kib bytes_per_call
@@ -231,7 +232,7 @@ void measureSlice(std::atomic<long long>& done, Start start, Stop stop, double s
     totals.add(c1 - c0, std::chrono::duration<double>(t1 - t0).count(), cpu1 - cpu0, cs1 - cs0);
 }
 
-void tputInTurn(const Setup& s, int inFlight, int slices, double sliceSeconds) {
+void tputInTurn(const Setup& s, int inFlight, int slices, double sliceSeconds, bool threadsBaseline) {
     // The library: a closed loop of non-blocking calls, each completion starting the next.
     auto client = makeClient(s);
     std::atomic<long long> libDone{0};
@@ -304,14 +305,42 @@ void tputInTurn(const Setup& s, int inFlight, int slices, double sliceSeconds) {
         loop.join();
     };
 
+    // Or a thread per call with a fresh handle, as in tputThreads.
+    std::vector<std::thread> slots;
+    auto threadsStart = [&] {
+        multiStop = false;
+        for (int i = 0; i < inFlight; ++i) {
+            slots.emplace_back([&] {
+                while (!multiStop.load()) {
+                    std::thread call([&] {
+                        CURL* e = curl_easy_init();
+                        configure(e, s, url);
+                        if (curl_easy_perform(e) == CURLE_OK) multiDone.fetch_add(1);
+                        curl_easy_cleanup(e);
+                    });
+                    call.join();
+                }
+            });
+        }
+    };
+    auto threadsEnd = [&] {
+        multiStop = true;
+        for (auto& t : slots) t.join();
+        slots.clear();
+    };
+    auto baseSlice = [&](SliceTotals& totals) {
+        if (threadsBaseline) measureSlice(multiDone, threadsStart, threadsEnd, sliceSeconds, totals);
+        else measureSlice(multiDone, multiStart, multiEnd, sliceSeconds, totals);
+    };
+
     SliceTotals lib, base;
     for (int i = 0; i < slices; ++i) {
         if (i % 2) {
-            measureSlice(multiDone, multiStart, multiEnd, sliceSeconds, base);
+            baseSlice(base);
             measureSlice(libDone, libStart, libEnd, sliceSeconds, lib);
         } else {
             measureSlice(libDone, libStart, libEnd, sliceSeconds, lib);
-            measureSlice(multiDone, multiStart, multiEnd, sliceSeconds, base);
+            baseSlice(base);
         }
     }
     lib.print();
@@ -506,8 +535,10 @@ int main(int argc, char** argv) {
         else if (impl == "threads") rate = tputThreads(s, n, seconds);
         else return usage();
         std::printf("%.0f %.1f %.2f\n", rate, Meter::cpuUsPerCall, Meter::switchesPerCall);
-    } else if (mode == "turns" && argc == 6) {
-        tputInTurn(setupFor(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]), std::atof(argv[5]) / 1000.0);
+    } else if (mode == "turns" && (argc == 6 || argc == 7)) {
+        const bool threads = argc == 7 && std::strcmp(argv[6], "threads") == 0;
+        if (argc == 7 && !threads && std::strcmp(argv[6], "multi") != 0) return usage();
+        tputInTurn(setupFor(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]), std::atof(argv[5]) / 1000.0, threads);
     } else if (mode == "lat" && argc == 5) {
         const Setup s = setupFor(argv[3]);
         const std::string impl = argv[2];

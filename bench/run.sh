@@ -85,22 +85,24 @@ h2_rate=$(client h2load -n 40000 -c1 -m256 "$BENCH_H2/sendMessage" 2>/dev/null \
   | awk '/finished in/ {for (i=1;i<=NF;i++) if ($i ~ /req\/s/) {v=$(i-1)}} END {print int(v)}')
 row "server ceiling: wrk h1 c16 / h2load h2 m256" "$wrk_rate" "$h2_rate" "" "req/s"
 
-# One tput run: "rate cpu_us_per_call switches_per_call" appended to three arrays.
-tput() {  # impl proto n prefix
+# One run of both sides in one process, in turns of $slice_ms ms ($secs s a side in all):
+# on this VM the host's load moves whole runs by 2-3x within seconds, far more than the
+# difference being measured. "rate cpu_us_per_call switches_per_call" for the library,
+# then the same for the baseline, appended to six arrays.
+slice_ms=${SLICE_MS:-100}
+slices=$(awk -v s="$secs" -v m="$slice_ms" 'BEGIN { n = int(s * 1000 / m); print (n < 2 ? 2 : n) }')
+turns() {  # proto n baseline
   local out
-  out=$(client "$drv" tput "$1" "$2" "$3" "$secs")
-  read -r a b c <<<"$out"
-  eval "$4_rate+=(\"$a\"); $4_cpu+=(\"$b\"); $4_cs+=(\"$c\")"
+  out=$(client "$drv" turns "$1" "$2" "$slices" "$slice_ms" "$3")
+  read -r a b c d e f <<<"$out"
+  l_rate+=("$a"); l_cpu+=("$b"); l_cs+=("$c"); b_rate+=("$d"); b_cpu+=("$e"); b_cs+=("$f")
 }
 med() { printf '%s\n' "$@" | median; }
 
 for proto in h1 h2; do
   for n in 1 16 256; do
     l_rate=() l_cpu=() l_cs=() b_rate=() b_cpu=() b_cs=()
-    for ((r = 0; r < repeat; r++)); do
-      if ((r % 2)); then tput multi $proto $n b; tput lib $proto $n l
-      else tput lib $proto $n l; tput multi $proto $n b; fi
-    done
+    for ((r = 0; r < repeat; r++)); do turns $proto $n multi; done
     l=$(med "${l_rate[@]}"); b=$(med "${b_rate[@]}")
     row "non-blocking $proto, $n in flight (calls/s)" "$l" "$b" "$(ratio "$l" "$b")" "goal >= 0.9 (multi loop)"
     l=$(med "${l_cpu[@]}"); b=$(med "${b_cpu[@]}")
@@ -111,9 +113,11 @@ done
 
 for proto in h1 h2; do
   lm=() lp=() bm=() bp=()
+  # Both sides in one process, call by call in turn: on this VM whole runs drift 2-3x
+  # with the host's load, far more than the difference being measured.
   for ((r = 0; r < repeat; r++)); do
-    read -r a b < <(client "$drv" lat lib $proto 2000); lm+=("$a"); lp+=("$b")
-    read -r a b < <(client "$drv" lat easy $proto 2000); bm+=("$a"); bp+=("$b")
+    read -r a b c d < <(client "$drv" lat both $proto 2000)
+    lm+=("$a"); lp+=("$b"); bm+=("$c"); bp+=("$d")
   done
   l=$(printf '%s\n' "${lm[@]}" | median); b=$(printf '%s\n' "${bm[@]}" | median)
   row "blocking $proto, median latency (us)" "$l" "$b" "$(ratio "$l" "$b")" "goal <= 1.1 (reused easy handle)"
@@ -122,12 +126,9 @@ for proto in h1 h2; do
 done
 
 for proto in h1 h2; do
-  lib=() base=()
-  for ((r = 0; r < repeat; r++)); do
-    lib+=("$(client "$drv" tput lib $proto 256 "$secs" | cut -d' ' -f1)")
-    base+=("$(client "$drv" tput threads $proto 256 "$secs" | cut -d' ' -f1)")
-  done
-  l=$(printf '%s\n' "${lib[@]}" | median); b=$(printf '%s\n' "${base[@]}" | median)
+  l_rate=() l_cpu=() l_cs=() b_rate=() b_cpu=() b_cs=()
+  for ((r = 0; r < repeat; r++)); do turns $proto 256 threads; done
+  l=$(med "${l_rate[@]}"); b=$(med "${b_rate[@]}")
   row "256 in flight $proto vs thread per call (calls/s)" "$l" "$b" "$(ratio "$l" "$b")" "goal >= 5 (fresh easy handle per thread)"
 done
 

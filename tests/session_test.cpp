@@ -110,5 +110,31 @@ TEST(Session, WaitingCallsEndAfterTheirTimeoutAndFreeTheirTurns) {
     }
 }
 
+// Transfer handles are recycled between exchanges with their options kept: a handle that
+// trusted one target's CA must not carry that trust to a target that did not ask for it,
+// whichever order they come in.
+TEST(Session, ARecycledTransferHandleKeepsNoTrustFromItsLastTarget) {
+    TestServer server(TestServer::Scheme::https);
+    server.handle("/corvane.asmx/read", [](const testing::Request& r) { return Reply{200, r.body}; });
+    const auto trusting = targetOf(server, 10.0);
+    const auto plain = detail::Target::make(ServiceConfig{server.origin(), "", 10.0});
+    const struct {
+        const char* name;
+        std::shared_ptr<const detail::Target> target;
+        bool trusted;
+    } steps[] = {{"with the CA", trusting, true}, {"without", plain, false},
+                 {"with the CA again", trusting, true}, {"without again", plain, false}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        const auto before = server.requestCount();
+        testing::Counter ended;
+        auto probe = std::make_shared<Probe>(step.target, R"({"n":1})", ended);
+        detail::startExchange(probe);
+        ASSERT_TRUE(ended.waitFor(1, 20s));
+        EXPECT_EQ(probe->ok(), step.trusted);
+        EXPECT_EQ(server.requestCount() - before, step.trusted ? 1u : 0u);
+    }
+}
+
 }  // namespace
 }  // namespace velmora
