@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end figures in one run: starts a fixed-reply nginx on loopback (HTTP/1.1 on one
 # port, HTTPS with h2 on another, a self-signed certificate made now), runs bench/e2e_bench
-# for the library and its baselines, alternating sides run by run, and prints one table of
+# for the library and its baselines, both sides of a comparison in one process taking turns
+# (the host of this VM changes speed within seconds), and prints one table of
 # medians. The server is pinned to one CPU and every client to the other, for both sides.
 #
 #   bench/run.sh [BUILD_DIR]        (default build-d; REPEAT=5 SECONDS_PER_RUN=2 to change)

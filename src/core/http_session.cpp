@@ -33,8 +33,6 @@ struct IdleList {
 // and wakes one waiting transfer per finished one, so a transfer whose wake-up another
 // took can wait there until its timeout.
 struct HostSlots {
-    // Over TLS a server may or may not offer HTTP/2, and libcurl knows which only from a
-    // reply: until one has come, one call at a time goes out.
     // Over TLS a server may or may not offer HTTP/2, which libcurl learns when the first
     // connection's handshake ends: until then one call goes out, and the rest follow at
     // once after it, multiplexed onto that connection or each on its own (`connected`).
