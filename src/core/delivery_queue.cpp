@@ -31,6 +31,7 @@ void wakeSleeper(std::atomic<std::uint32_t>& word) {
     word.notify_one();
 #endif
 }
+
 // Set by the delivery thread itself, so asking needs no synchronisation with its start.
 thread_local const DeliveryQueue* runningQueue = nullptr;
 }  // namespace
