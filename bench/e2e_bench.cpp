@@ -20,6 +20,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -101,277 +102,203 @@ long contextSwitches() {
     return u.ru_nvcsw + u.ru_nivcsw;
 }
 
-// Counts completions; the rate is taken after a warm-up so connection set-up is excluded
-// on both sides alike. The client's CPU time and context switches per call are taken over
-// the same window: on a shared machine they vary far less than the rate does.
-struct Meter {
+// A closed loop of calls, IN_FLIGHT at a time, that can be started and stopped again with
+// its connections kept; `done` counts the calls that got a reply.
+class Load {
+public:
+    virtual ~Load() = default;
+    virtual void start() = 0;
+    virtual void stop() = 0;  // returns once nothing is in flight
     std::atomic<long long> done{0};
-    std::atomic<bool> stop{false};
-    static inline double cpuUsPerCall = 0;  // of the last run
-    static inline double switchesPerCall = 0;
-
-    double run(double seconds) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        const long long c0 = done.load();
-        const double cpu0 = cpuSeconds();
-        const long cs0 = contextSwitches();
-        const auto t0 = Clock::now();
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-        const long long c1 = done.load();
-        const double cpu1 = cpuSeconds();
-        const long cs1 = contextSwitches();
-        const auto t1 = Clock::now();
-        stop = true;
-        const double calls = static_cast<double>(std::max(1LL, c1 - c0));
-        // The measuring thread's own sleeps are two of the switches; negligible per call.
-        cpuUsPerCall = (cpu1 - cpu0) * 1e6 / calls;
-        switchesPerCall = static_cast<double>(cs1 - cs0) / calls;
-        return static_cast<double>(c1 - c0) / std::chrono::duration<double>(t1 - t0).count();
-    }
 };
 
+// The library: non-blocking calls, each completion starting the next.
+class LibraryLoad final : public Load {
+public:
+    LibraryLoad(const Setup& s, int inFlight) : client_(makeClient(s)), inFlight_(inFlight) {}
 
-
-double tputLibrary(const Setup& s, int inFlight, double seconds) {
-    auto client = makeClient(s);
-    Meter meter;
-    std::mutex m;
-    std::condition_variable cv;
-    int outstanding = inFlight;
-    std::function<void()> issue = [&] {
-        const bool started = client->sendMessageAsync("alice", "bob", "hello", [&](bool) {
-            meter.done.fetch_add(1, std::memory_order_relaxed);
-            if (!meter.stop.load(std::memory_order_relaxed)) {
-                issue();
-            } else {
-                std::lock_guard lock(m);
-                if (--outstanding == 0) cv.notify_all();
-            }
-        });
-        if (!started) std::abort();
-    };
-    for (int i = 0; i < inFlight; ++i) issue();
-    const double rate = meter.run(seconds);
-    std::unique_lock lock(m);
-    cv.wait_for(lock, std::chrono::seconds(10), [&] { return outstanding == 0; });
-    return rate;
-}
-
-double tputMulti(const Setup& s, int inFlight, double seconds) {
-    const std::string url = urlOf(s);
-    CURLM* multi = curl_multi_init();
-    curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
-    curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, 1000L);
-    // To see what a per-host connection limit costs libcurl itself (the library sets 64).
-    if (const char* limit = std::getenv("BENCH_MULTI_MAX_HOST_CONNECTIONS")) {
-        curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, std::atol(limit));
-    }
-    std::vector<CURL*> easies;
-    for (int i = 0; i < inFlight; ++i) {
-        CURL* e = curl_easy_init();
-        configure(e, s, url);
-        curl_multi_add_handle(multi, e);
-        easies.push_back(e);
-    }
-    Meter meter;
-    std::thread loop([&] {
-        int running = 0;
-        do {
-            curl_multi_perform(multi, &running);
-            int queued = 0;
-            while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
-                if (msg->msg != CURLMSG_DONE) continue;
-                CURL* e = msg->easy_handle;
-                if (msg->data.result == CURLE_OK) meter.done.fetch_add(1, std::memory_order_relaxed);
-                curl_multi_remove_handle(multi, e);
-                if (!meter.stop.load(std::memory_order_relaxed)) curl_multi_add_handle(multi, e);
-            }
-            curl_multi_poll(multi, nullptr, 0, 100, nullptr);
-        } while (running > 0 || !meter.stop.load());
-    });
-    const double rate = meter.run(seconds);
-    loop.join();
-    for (CURL* e : easies) curl_easy_cleanup(e);
-    curl_multi_cleanup(multi);
-    return rate;
-}
-
-// Both sides in one process, in turn, slice by slice: on this VM the host's load moves
-// whole runs by 2-3x within seconds, far more than the difference being measured, so the
-// two sides alternate every SLICE_MS milliseconds and each side's figures are summed over
-// its own slices. Each slice starts IN_FLIGHT calls, lets them run for 20 ms, measures for
-// SLICE_MS, then stops and drains; connections stay open between slices on both sides.
-struct SliceTotals {
-    double calls = 0, seconds = 0, cpu = 0, switches = 0;
-    void add(long long c, double secs, double cpuSecs, long cs) {
-        calls += static_cast<double>(c);
-        seconds += secs;
-        cpu += cpuSecs;
-        switches += static_cast<double>(cs);
-    }
-    void print() const {
-        const double n = std::max(1.0, calls);
-        std::printf("%.0f %.1f %.2f", calls / seconds, cpu * 1e6 / n, switches / n);
-    }
-};
-
-template <class Start, class Stop>
-void measureSlice(std::atomic<long long>& done, Start start, Stop stop, double sliceSeconds, SliceTotals& totals) {
-    start();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const long long c0 = done.load();
-    const double cpu0 = cpuSeconds();
-    const long cs0 = contextSwitches();
-    const auto t0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(sliceSeconds));
-    const long long c1 = done.load();
-    const double cpu1 = cpuSeconds();
-    const long cs1 = contextSwitches();
-    const auto t1 = Clock::now();
-    stop();
-    totals.add(c1 - c0, std::chrono::duration<double>(t1 - t0).count(), cpu1 - cpu0, cs1 - cs0);
-}
-
-void tputInTurn(const Setup& s, int inFlight, int slices, double sliceSeconds, bool threadsBaseline) {
-    // The library: a closed loop of non-blocking calls, each completion starting the next.
-    auto client = makeClient(s);
-    std::atomic<long long> libDone{0};
-    std::atomic<bool> libStop{false};
-    std::mutex m;
-    std::condition_variable cv;
-    int outstanding = 0;
-    std::function<void()> issue = [&] {
-        const bool started = client->sendMessageAsync("alice", "bob", "hello", [&](bool) {
-            libDone.fetch_add(1, std::memory_order_relaxed);
-            if (!libStop.load(std::memory_order_relaxed)) {
-                issue();
-            } else {
-                std::lock_guard lock(m);
-                if (--outstanding == 0) cv.notify_all();
-            }
-        });
-        if (!started) std::abort();
-    };
-    auto libStart = [&] {
-        libStop = false;
+    void start() override {
+        stop_ = false;
         {
-            std::lock_guard lock(m);
-            outstanding = inFlight;
+            std::lock_guard lock(m_);
+            outstanding_ = inFlight_;
         }
-        for (int i = 0; i < inFlight; ++i) issue();
-    };
-    auto libEnd = [&] {
-        libStop = true;
-        std::unique_lock lock(m);
-        if (!cv.wait_for(lock, std::chrono::seconds(30), [&] { return outstanding == 0; })) std::abort();
-    };
-
-    // The multi loop, as in tputMulti.
-    const std::string url = urlOf(s);
-    CURLM* multi = curl_multi_init();
-    curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
-    curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, 1000L);
-    std::vector<CURL*> easies;
-    for (int i = 0; i < inFlight; ++i) {
-        CURL* e = curl_easy_init();
-        configure(e, s, url);
-        easies.push_back(e);
+        for (int i = 0; i < inFlight_; ++i) issue();
     }
-    std::atomic<long long> multiDone{0};
-    std::atomic<bool> multiStop{false};
-    std::thread loop;
-    auto multiStart = [&] {
-        multiStop = false;
-        for (CURL* e : easies) curl_multi_add_handle(multi, e);
-        loop = std::thread([&] {
+    void stop() override {
+        stop_ = true;
+        std::unique_lock lock(m_);
+        if (!cv_.wait_for(lock, std::chrono::seconds(30), [&] { return outstanding_ == 0; })) std::abort();
+    }
+
+private:
+    void issue() {
+        const bool started = client_->sendMessageAsync("alice", "bob", "hello", [this](bool) {
+            done.fetch_add(1, std::memory_order_relaxed);
+            if (!stop_.load(std::memory_order_relaxed)) {
+                issue();
+            } else {
+                std::lock_guard lock(m_);
+                if (--outstanding_ == 0) cv_.notify_all();
+            }
+        });
+        if (!started) std::abort();
+    }
+
+    std::shared_ptr<velmora::Velmora> client_;
+    const int inFlight_;
+    std::atomic<bool> stop_{false};
+    std::mutex m_;
+    std::condition_variable cv_;
+    int outstanding_ = 0;
+};
+
+// The limit: one thread, one multi handle, N easy handles configured once and re-added
+// as soon as each finishes; it neither parses the reply nor hands it anywhere.
+class MultiLoad final : public Load {
+public:
+    MultiLoad(const Setup& s, int inFlight) : url_(urlOf(s)), multi_(curl_multi_init()) {
+        curl_multi_setopt(multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+        curl_multi_setopt(multi_, CURLMOPT_MAX_CONCURRENT_STREAMS, 1000L);
+        // To see what a per-host connection limit costs libcurl itself (the library sets 64).
+        if (const char* limit = std::getenv("BENCH_MULTI_MAX_HOST_CONNECTIONS")) {
+            curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, std::atol(limit));
+        }
+        for (int i = 0; i < inFlight; ++i) {
+            CURL* e = curl_easy_init();
+            configure(e, s, url_);
+            easies_.push_back(e);
+        }
+    }
+    ~MultiLoad() override {
+        for (CURL* e : easies_) curl_easy_cleanup(e);
+        curl_multi_cleanup(multi_);
+    }
+
+    void start() override {
+        stop_ = false;
+        for (CURL* e : easies_) curl_multi_add_handle(multi_, e);
+        loop_ = std::thread([this] {
             int running = 0;
             do {
-                curl_multi_perform(multi, &running);
+                curl_multi_perform(multi_, &running);
                 int queued = 0;
-                while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
+                while (CURLMsg* msg = curl_multi_info_read(multi_, &queued)) {
                     if (msg->msg != CURLMSG_DONE) continue;
                     CURL* e = msg->easy_handle;
-                    if (msg->data.result == CURLE_OK) multiDone.fetch_add(1, std::memory_order_relaxed);
-                    curl_multi_remove_handle(multi, e);
-                    if (!multiStop.load(std::memory_order_relaxed)) curl_multi_add_handle(multi, e);
+                    if (msg->data.result == CURLE_OK) done.fetch_add(1, std::memory_order_relaxed);
+                    curl_multi_remove_handle(multi_, e);
+                    if (!stop_.load(std::memory_order_relaxed)) curl_multi_add_handle(multi_, e);
                 }
-                if (running > 0 || !multiStop.load()) curl_multi_poll(multi, nullptr, 0, 100, nullptr);
-            } while (running > 0 || !multiStop.load());
+                if (running > 0 || !stop_.load()) curl_multi_poll(multi_, nullptr, 0, 100, nullptr);
+            } while (running > 0 || !stop_.load());
         });
-    };
-    auto multiEnd = [&] {
-        multiStop = true;
-        curl_multi_wakeup(multi);
-        loop.join();
-    };
+    }
+    void stop() override {
+        stop_ = true;
+        curl_multi_wakeup(multi_);
+        loop_.join();
+    }
 
-    // Or a thread per call with a fresh handle, as in tputThreads.
-    std::vector<std::thread> slots;
-    auto threadsStart = [&] {
-        multiStop = false;
-        for (int i = 0; i < inFlight; ++i) {
-            slots.emplace_back([&] {
-                while (!multiStop.load()) {
-                    std::thread call([&] {
+private:
+    const std::string url_;
+    CURLM* multi_;
+    std::vector<CURL*> easies_;
+    std::atomic<bool> stop_{false};
+    std::thread loop_;
+};
+
+// What a user writes without the library: a thread per call, a fresh handle per call.
+class ThreadsLoad final : public Load {
+public:
+    ThreadsLoad(const Setup& s, int inFlight) : setup_(s), url_(urlOf(s)), inFlight_(inFlight) {}
+
+    void start() override {
+        stop_ = false;
+        for (int i = 0; i < inFlight_; ++i) {
+            slots_.emplace_back([this] {
+                while (!stop_.load()) {
+                    std::thread call([this] {
                         CURL* e = curl_easy_init();
-                        configure(e, s, url);
-                        if (curl_easy_perform(e) == CURLE_OK) multiDone.fetch_add(1);
+                        configure(e, setup_, url_);
+                        if (curl_easy_perform(e) == CURLE_OK) done.fetch_add(1);
                         curl_easy_cleanup(e);
                     });
                     call.join();
                 }
             });
         }
-    };
-    auto threadsEnd = [&] {
-        multiStop = true;
-        for (auto& t : slots) t.join();
-        slots.clear();
-    };
-    auto baseSlice = [&](SliceTotals& totals) {
-        if (threadsBaseline) measureSlice(multiDone, threadsStart, threadsEnd, sliceSeconds, totals);
-        else measureSlice(multiDone, multiStart, multiEnd, sliceSeconds, totals);
-    };
-
-    SliceTotals lib, base;
-    for (int i = 0; i < slices; ++i) {
-        if (i % 2) {
-            baseSlice(base);
-            measureSlice(libDone, libStart, libEnd, sliceSeconds, lib);
-        } else {
-            measureSlice(libDone, libStart, libEnd, sliceSeconds, lib);
-            baseSlice(base);
-        }
     }
-    lib.print();
-    std::printf(" ");
-    base.print();
-    std::printf("\n");
-    for (CURL* e : easies) curl_easy_cleanup(e);
-    curl_multi_cleanup(multi);
+    void stop() override {
+        stop_ = true;
+        for (auto& t : slots_) t.join();
+        slots_.clear();
+    }
+
+private:
+    const Setup setup_;
+    const std::string url_;
+    const int inFlight_;
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> slots_;
+};
+
+std::unique_ptr<Load> makeLoad(const std::string& impl, const Setup& s, int inFlight) {
+    if (impl == "lib") return std::make_unique<LibraryLoad>(s, inFlight);
+    if (impl == "multi") return std::make_unique<MultiLoad>(s, inFlight);
+    if (impl == "threads") return std::make_unique<ThreadsLoad>(s, inFlight);
+    return nullptr;
 }
 
-// What a user writes without the library: a thread per call, a fresh handle per call.
-double tputThreads(const Setup& s, int inFlight, double seconds) {
-    const std::string url = urlOf(s);
-    Meter meter;
-    std::vector<std::thread> slots;
-    for (int i = 0; i < inFlight; ++i) {
-        slots.emplace_back([&] {
-            while (!meter.stop.load()) {
-                std::thread call([&] {
-                    CURL* e = curl_easy_init();
-                    configure(e, s, url);
-                    if (curl_easy_perform(e) == CURLE_OK) meter.done.fetch_add(1);
-                    curl_easy_cleanup(e);
-                });
-                call.join();
-            }
-        });
+// Calls, time, client CPU time and context switches over the measured windows of one
+// side. CPU time and switches per call vary far less than the rate on a shared machine.
+struct Totals {
+    double calls = 0, seconds = 0, cpu = 0, switches = 0;
+    void print() const {
+        const double n = std::max(1.0, calls);
+        std::printf("%.0f %.1f %.2f", calls / seconds, cpu * 1e6 / n, switches / n);
     }
-    const double rate = meter.run(seconds);
-    for (auto& t : slots) t.join();
-    return rate;
+};
+
+// Starts the load, lets it warm for `warm` (connection set-up is excluded on every side
+// alike), measures for `measure`, then stops it.
+void measure(Load& load, std::chrono::duration<double> warm, std::chrono::duration<double> window, Totals& totals) {
+    load.start();
+    std::this_thread::sleep_for(warm);
+    const long long c0 = load.done.load();
+    const double cpu0 = cpuSeconds();
+    const long cs0 = contextSwitches();
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(window);
+    const long long c1 = load.done.load();
+    const double cpu1 = cpuSeconds();
+    const long cs1 = contextSwitches();
+    const auto t1 = Clock::now();
+    load.stop();
+    totals.calls += static_cast<double>(c1 - c0);
+    totals.seconds += std::chrono::duration<double>(t1 - t0).count();
+    totals.cpu += cpu1 - cpu0;
+    totals.switches += static_cast<double>(cs1 - cs0);
+}
+
+// Both sides in one process, in turns, slice by slice: on this VM the host's load moves
+// whole runs by 2-3x within seconds, far more than the difference being measured, so the
+// two sides alternate every `slice` and each side's figures are summed over its own
+// slices (which side goes first alternates too). Connections stay open between slices.
+void tputInTurn(const Setup& s, int inFlight, int slices, double sliceSeconds, const std::string& baseline) {
+    LibraryLoad lib(s, inFlight);
+    const auto base = makeLoad(baseline, s, inFlight);
+    const std::chrono::duration<double> slice(sliceSeconds);
+    Totals libTotals, baseTotals;
+    for (int i = 0; i < slices; ++i) {
+        if (i % 2) measure(*base, std::chrono::milliseconds(20), slice, baseTotals);
+        measure(lib, std::chrono::milliseconds(20), slice, libTotals);
+        if (i % 2 == 0) measure(*base, std::chrono::milliseconds(20), slice, baseTotals);
+    }
+    libTotals.print();
+    std::printf(" ");
+    baseTotals.print();
+    std::printf("\n");
 }
 
 void printLatency(std::vector<double>& us) {
@@ -525,20 +452,16 @@ int main(int argc, char** argv) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     const std::string mode = argv[1];
     if (mode == "tput" && argc == 6) {
-        const Setup s = setupFor(argv[3]);
-        const std::string impl = argv[2];
-        const int n = std::atoi(argv[4]);
-        const double seconds = std::atof(argv[5]);
-        double rate = 0;
-        if (impl == "lib") rate = tputLibrary(s, n, seconds);
-        else if (impl == "multi") rate = tputMulti(s, n, seconds);
-        else if (impl == "threads") rate = tputThreads(s, n, seconds);
-        else return usage();
-        std::printf("%.0f %.1f %.2f\n", rate, Meter::cpuUsPerCall, Meter::switchesPerCall);
+        const auto load = makeLoad(argv[2], setupFor(argv[3]), std::atoi(argv[4]));
+        if (!load) return usage();
+        Totals totals;
+        measure(*load, std::chrono::milliseconds(300), std::chrono::duration<double>(std::atof(argv[5])), totals);
+        totals.print();
+        std::printf("\n");
     } else if (mode == "turns" && (argc == 6 || argc == 7)) {
-        const bool threads = argc == 7 && std::strcmp(argv[6], "threads") == 0;
-        if (argc == 7 && !threads && std::strcmp(argv[6], "multi") != 0) return usage();
-        tputInTurn(setupFor(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]), std::atof(argv[5]) / 1000.0, threads);
+        const std::string baseline = argc == 7 ? argv[6] : "multi";
+        if (baseline != "multi" && baseline != "threads") return usage();
+        tputInTurn(setupFor(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]), std::atof(argv[5]) / 1000.0, baseline);
     } else if (mode == "lat" && argc == 5) {
         const Setup s = setupFor(argv[3]);
         const std::string impl = argv[2];
