@@ -304,7 +304,10 @@ SessionStats sessionStats() {
 HttpSession::HttpSession(CURLSH* share) : share_(share) {
     multi_ = curl_multi_init();
     curl_multi_setopt(multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
-    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
+    // No per-host limit in libcurl: the session keeps its own (HostSlots). With both at 64,
+    // a transfer that libcurl found the host full for (a connection still closing counts)
+    // waited in its pending list for a finished transfer to wake it, up to its timeout.
+    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, 0L);
     curl_multi_setopt(multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, kMaxConnections);
     curl_multi_setopt(multi_, CURLMOPT_MAX_CONCURRENT_STREAMS, kMaxStreamsPerConnection);
 #if defined(__linux__)
