@@ -19,6 +19,7 @@
 #include "core/http_session.hpp"
 #include "core/reply.hpp"
 #include "core/service_call.hpp"
+#include "support/targets.hpp"
 #include "support/test_server.hpp"
 #include "support/wait.hpp"
 
@@ -35,14 +36,10 @@ using namespace std::chrono_literals;
 using detail::Endpoint;
 using testing::Reply;
 using testing::TestServer;
-
-std::shared_ptr<const detail::Target> targetOf(const std::string& origin, const std::string& caFile,
-                                               double timeout = 30.0) {
-    return detail::Target::make(ServiceConfig{origin, caFile, timeout});
-}
+using testing::targetOf;
 
 // What each of the four forms made of one reply.
-struct Outcome {
+struct FormResults {
     bool blockingBool = false;
     StringMap blockingMap;
     std::optional<bool> asyncBool;
@@ -52,11 +49,11 @@ struct Outcome {
 // Runs the four forms against `server`, whose default reply is the one under test. The
 // `completions` the reply should give are waited for; for any others a sentinel call made
 // after them, and a grace period, stand for "not merely late".
-Outcome callEveryForm(TestServer& server, const Reply& reply, int completions = 0) {
+FormResults callEveryForm(TestServer& server, const Reply& reply, int completions = 0) {
     server.scriptDefault(reply);
     const auto target = targetOf(server.origin(), server.caFile());
     const std::size_t before = server.requestCount();
-    Outcome out;
+    FormResults out;
     std::mutex mutex;
     testing::Counter done;
     out.blockingBool = detail::callBool(target, Endpoint::write, std::string("{}"));
@@ -82,7 +79,7 @@ Outcome callEveryForm(TestServer& server, const Reply& reply, int completions = 
     return out;
 }
 
-void expectNoResult(const Outcome& o) {
+void expectNoResult(const FormResults& o) {
     EXPECT_FALSE(o.blockingBool);
     EXPECT_TRUE(o.blockingMap.empty());
     EXPECT_FALSE(o.asyncBool.has_value());
@@ -160,20 +157,20 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Deep nesting beside "d" costs nothing but the scan: the reply is still read.
 TEST_F(HostileReplies, DeepValuesBesideDDoNotHideIt) {
-    const Outcome b = callEveryForm(*server_, {200, R"({"x":)" + kDeep + R"(,"d":true})"}, 1);
+    const FormResults b = callEveryForm(*server_, {200, R"({"x":)" + kDeep + R"(,"d":true})"}, 1);
     EXPECT_TRUE(b.blockingBool);
     EXPECT_EQ(b.asyncBool, true);
-    const Outcome m = callEveryForm(*server_, {200, R"({"x":)" + kDeep + R"(,"d":"a|1"})"}, 1);
+    const FormResults m = callEveryForm(*server_, {200, R"({"x":)" + kDeep + R"(,"d":"a|1"})"}, 1);
     EXPECT_EQ(m.blockingMap, (StringMap{{"a", "1"}}));
     EXPECT_EQ(m.asyncMap, JsonValue::parse(R"({"a":"1"})"));
 }
 
 // Duplicate "d" members: the last one is read, whatever came before.
 TEST_F(HostileReplies, OfDuplicateDTheLastIsRead) {
-    const Outcome b = callEveryForm(*server_, {200, R"({"d":"k|v","d":[1],"d":false})"}, 1);
+    const FormResults b = callEveryForm(*server_, {200, R"({"d":"k|v","d":[1],"d":false})"}, 1);
     EXPECT_FALSE(b.blockingBool);
     EXPECT_EQ(b.asyncBool, false);
-    const Outcome m = callEveryForm(*server_, {200, R"({"d":true,"d":{"a":1},"d":"k|v"})"}, 1);
+    const FormResults m = callEveryForm(*server_, {200, R"({"d":true,"d":{"a":1},"d":"k|v"})"}, 1);
     EXPECT_EQ(m.blockingMap, (StringMap{{"k", "v"}}));
     EXPECT_EQ(m.asyncMap, JsonValue::parse(R"({"k":"v"})"));
 }

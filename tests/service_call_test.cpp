@@ -11,6 +11,7 @@
 
 #include "core/body.hpp"
 #include "core/reply.hpp"
+#include "support/targets.hpp"
 #include "support/test_server.hpp"
 #include "support/wait.hpp"
 
@@ -21,16 +22,8 @@ using namespace std::chrono_literals;
 using detail::Endpoint;
 using testing::Reply;
 using testing::TestServer;
+using testing::targetOf;
 using testing::closedOrigin;
-
-std::shared_ptr<const detail::Target> targetOf(const std::string& origin, const std::string& caFile,
-                                               double timeout = 20.0) {
-    return detail::Target::make(ServiceConfig{origin, caFile, timeout});
-}
-
-std::shared_ptr<const detail::Target> targetOf(const TestServer& server, double timeout = 20.0) {
-    return targetOf(server.origin(), server.caFile(), timeout);
-}
 
 const Endpoint kEndpoints[] = {Endpoint::sendMessage, Endpoint::receiveMessage, Endpoint::write, Endpoint::read,
                                Endpoint::refreshStatus};

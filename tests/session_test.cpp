@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/http_session.hpp"
+#include "support/targets.hpp"
 #include "support/test_server.hpp"
 #include "support/wait.hpp"
 
@@ -20,6 +21,7 @@ using namespace std::chrono_literals;
 using detail::Endpoint;
 using testing::Reply;
 using testing::TestServer;
+using testing::targetOf;
 
 // Records how its exchange ended, for checks that must see the ones that end without data.
 class Probe final : public detail::Exchange {
@@ -41,10 +43,6 @@ private:
     std::atomic<int> endings_{0};
     testing::Counter& ended_;
 };
-
-std::shared_ptr<const detail::Target> targetOf(const TestServer& server, double timeout) {
-    return detail::Target::make(ServiceConfig{server.origin(), server.caFile(), timeout});
-}
 
 // Many more calls than an HTTP/1.1 server has connections for: each ends once, with the
 // reply to its own request, whether it went out at once or waited for a turn.
