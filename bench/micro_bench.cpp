@@ -1,5 +1,6 @@
-// In-process costs: record decoding against the scan it is built on, and quote removal's
-// independence from the text's length.
+// In-process costs: record decoding against the scan it is built on, quote removal's
+// independence from the text's length, and reading a reply's envelope with the plain-reply
+// scan against the JSON parser it spares.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -96,8 +97,29 @@ void BM_RemoveQuotes(benchmark::State& state) {
     }
 }
 
+// Replies as the service sends them: a boolean, and a short record text.
+const char* const kEnvelopes[] = {R"({"d":true})", "{\"d\":\"anna|online\xC2\xA7" "bruno|away\"}"};
+
+void BM_ReadEnvelope(benchmark::State& state) {
+    const std::string body = kEnvelopes[state.range(0)];
+    for (auto _ : state) {
+        auto e = velmora::detail::readEnvelope(body);
+        benchmark::DoNotOptimize(e);
+    }
+}
+
+void BM_ParseEnvelopeBaseline(benchmark::State& state) {
+    const std::string body = kEnvelopes[state.range(0)];
+    for (auto _ : state) {
+        auto e = velmora::detail::parseEnvelope(body);
+        benchmark::DoNotOptimize(e);
+    }
+}
+
 }  // namespace
 
+BENCHMARK(BM_ReadEnvelope)->Arg(0)->Arg(1);
+BENCHMARK(BM_ParseEnvelopeBaseline)->Arg(0)->Arg(1);
 BENCHMARK(BM_DecodeRecords)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ScanEmplaceBaseline)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BareMemchrScan)->Unit(benchmark::kMillisecond);

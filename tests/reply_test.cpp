@@ -112,6 +112,56 @@ INSTANTIATE_TEST_SUITE_P(
                       QuoteCase{"invalid_utf8_inside", "\"\xFF\"", "\xFF"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Plain replies skip the JSON parser: whatever the scan reads must be what the parser reads,
+// and every body it declines the parser still gets.
+struct ScanCase {
+    const char* name;
+    std::string body;
+    bool scanned;
+};
+
+class PlainScan : public ::testing::TestWithParam<ScanCase> {};
+
+TEST_P(PlainScan, AgreesWithTheParser) {
+    const auto& c = GetParam();
+    const auto scanned = scanPlainEnvelope(c.body);
+    ASSERT_EQ(scanned.has_value(), c.scanned);
+    const Envelope parsed = parseEnvelope(c.body);
+    const Envelope read = readEnvelope(c.body);
+    for (const Envelope* e : {&read, scanned ? &*scanned : &read}) {
+        EXPECT_EQ(e->shape, parsed.shape);
+        EXPECT_EQ(e->d, parsed.d);
+        EXPECT_EQ(e->boolean, parsed.boolean);
+        EXPECT_EQ(e->text, parsed.text);
+        EXPECT_EQ(e->parseError, parsed.parseError);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PlainScan,
+    ::testing::Values(
+        ScanCase{"true", R"({"d":true})", true}, ScanCase{"false_spaced", " \r\n{ \"d\" : false }\t", true},
+        ScanCase{"records", "{\"d\":\"k|v\xC2\xA7" "a|b\"}", true}, ScanCase{"empty_text", R"({"d":""})", true},
+        ScanCase{"short_escapes", R"({"d":"a\"b\\c\/d\n\te\b\f\r"})", true},
+        ScanCase{"four_byte_utf8", "{\"d\":\"\xF0\x9F\x91\x8D\xEF\xBF\xBF\"}", true},
+        ScanCase{"unicode_escape", R"({"d":"\u00e9\ud83d\udc4d"})", false},
+        ScanCase{"lone_surrogate_escape", R"({"d":"\ud800"})", false},
+        ScanCase{"overlong_two_bytes", "{\"d\":\"\xC0\xAF\"}", false},
+        ScanCase{"overlong_three_bytes", "{\"d\":\"\xE0\x80\xAF\"}", false},
+        ScanCase{"surrogate_bytes", "{\"d\":\"\xED\xA0\x80\"}", false},
+        ScanCase{"past_10FFFF", "{\"d\":\"\xF4\x90\x80\x80\"}", false},
+        ScanCase{"truncated_sequence", "{\"d\":\"\xC2\"}", false},
+        ScanCase{"raw_control_character", "{\"d\":\"a\tb\"}", false},
+        ScanCase{"unknown_escape", R"({"d":"\x"})", false},
+        ScanCase{"unterminated", R"({"d":"abc)", false}, ScanCase{"escape_at_end", R"({"d":"a\)", false},
+        ScanCase{"two_members", R"({"d":true,"d":false})", false}, ScanCase{"other_member", R"({"x":1,"d":true})", false},
+        ScanCase{"number", R"({"d":1})", false}, ScanCase{"literal_run_on", R"({"d":truex})", false},
+        ScanCase{"cut_literal", R"({"d":tru)", false}, ScanCase{"trailing_text", R"({"d":true}x)", false},
+        ScanCase{"nul_after", std::string(R"({"d":true})") + '\0', false},
+        ScanCase{"byte_order_mark", "\xEF\xBB\xBF{\"d\":true}", false},
+        ScanCase{"array", R"([{"d":true}])", false}, ScanCase{"empty", "", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(Envelope, DeepNestingIsReadWithoutRecursion) {
     const std::size_t depth = 1'000'000;
     std::string body = R"({"x":)" + std::string(depth, '[') + std::string(depth, ']') + R"(,"d":true})";

@@ -79,7 +79,7 @@ private:
     void link(Exchange& x);
     static void unlink(Exchange& x);
     CURL* takeHandle(const Target& target);
-    void returnHandle(CURL* easy, const Target& target);
+    void returnHandle(CURL* easy, const std::shared_ptr<const Target>& target);
     void finishAll();
 
     std::mutex mutex_;
@@ -103,7 +103,7 @@ private:
     // for the same trust keeps its options, and only what differs per call is set again.
     struct SpareHandle {
         CURL* easy;
-        std::string caFile;
+        std::shared_ptr<const Target> trustedFor;  // the target whose caFile it was set up with
     };
     std::vector<SpareHandle> spareHandles_;
     std::vector<std::unique_ptr<IdleList>> idleLists_;
@@ -485,7 +485,7 @@ CURL* HttpSession::takeHandle(const Target& target) {
     if (!spareHandles_.empty()) {
         SpareHandle& spare = spareHandles_.back();
         easy = spare.easy;
-        const bool sameTrust = spare.caFile == target.caFile;
+        const bool sameTrust = spare.trustedFor->caFile == target.caFile;
         spareHandles_.pop_back();
         if (sameTrust) return easy;
         curl_easy_reset(easy);
@@ -501,11 +501,11 @@ CURL* HttpSession::takeHandle(const Target& target) {
     return easy;
 }
 
-void HttpSession::returnHandle(CURL* easy, const Target& target) {
+void HttpSession::returnHandle(CURL* easy, const std::shared_ptr<const Target>& target) {
     // A few spare handles keep their caches warm; the rest are freed.
     if (spareHandles_.size() < 64) {
         try {
-            spareHandles_.push_back({easy, target.caFile});
+            spareHandles_.push_back({easy, target});
             return;
         } catch (...) {
         }
@@ -546,7 +546,7 @@ void HttpSession::begin(std::shared_ptr<Exchange> exchange) {
 
     if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
         x.easy_ = nullptr;
-        returnHandle(easy, t);
+        returnHandle(easy, x.target_);
         finish(x, false);
         return;
     }
@@ -559,7 +559,7 @@ void HttpSession::finish(Exchange& x, bool gotReply) {
     if (x.easy_ != nullptr) {
         CURL* easy = static_cast<CURL*>(x.easy_);
         curl_multi_remove_handle(multi_, easy);
-        returnHandle(easy, *x.target_);
+        returnHandle(easy, x.target_);
         x.easy_ = nullptr;
         freed = x.host_;
         --freed->running;

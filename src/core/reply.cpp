@@ -94,9 +94,120 @@ utf8proc_int32_t lastCodePoint(const char* begin, const char* end) {
     return (n == end - p) ? cp : -1;
 }
 
+bool isJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Length of the well-formed UTF-8 sequence of two to four bytes at `p` (its lead byte not
+// ASCII), 0 when the bytes there are not one: overlong forms, surrogates and code points
+// past U+10FFFF are not.
+std::size_t utf8SequenceAt(const unsigned char* p, const unsigned char* end) {
+    const unsigned char lead = p[0];
+    std::size_t n = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        n = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        n = 3;
+        if (lead == 0xE0) lo = 0xA0;
+        if (lead == 0xED) hi = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        n = 4;
+        if (lead == 0xF0) lo = 0x90;
+        if (lead == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (static_cast<std::size_t>(end - p) < n || p[1] < lo || p[1] > hi) return 0;
+    for (std::size_t i = 2; i < n; ++i) {
+        if (p[i] < 0x80 || p[i] > 0xBF) return 0;
+    }
+    return n;
+}
+
 }  // namespace
 
+std::optional<Envelope> scanPlainEnvelope(std::string_view body) {
+    const auto* p = reinterpret_cast<const unsigned char*>(body.data());
+    const auto* const end = p + body.size();
+    const auto skipSpace = [&] {
+        while (p != end && isJsonSpace(static_cast<char>(*p))) ++p;
+    };
+    const auto take = [&](std::string_view token) {
+        if (static_cast<std::size_t>(end - p) < token.size() || std::memcmp(p, token.data(), token.size()) != 0) {
+            return false;
+        }
+        p += token.size();
+        return true;
+    };
+
+    Envelope out;
+    skipSpace();
+    if (!take("{")) return std::nullopt;
+    skipSpace();
+    if (!take("\"d\"")) return std::nullopt;
+    skipSpace();
+    if (!take(":")) return std::nullopt;
+    skipSpace();
+    if (take("true")) {
+        out.d = Envelope::D::boolean;
+        out.boolean = true;
+    } else if (take("false")) {
+        out.d = Envelope::D::boolean;
+    } else if (take("\"")) {
+        out.d = Envelope::D::text;
+        const unsigned char* run = p;  // bytes copied as they stand, up to the next escape
+        for (;;) {
+            if (p == end) return std::nullopt;
+            const unsigned char c = *p;
+            if (c == '"') break;
+            if (c < 0x20) return std::nullopt;
+            if (c < 0x80 && c != '\\') {
+                ++p;
+                continue;
+            }
+            if (c >= 0x80) {
+                const std::size_t n = utf8SequenceAt(p, end);
+                if (n == 0) return std::nullopt;
+                p += n;
+                continue;
+            }
+            // An escape: the short ones are decoded here, \u and anything else by the parser.
+            if (end - p < 2) return std::nullopt;
+            char decoded = 0;
+            switch (p[1]) {
+                case '"': decoded = '"'; break;
+                case '\\': decoded = '\\'; break;
+                case '/': decoded = '/'; break;
+                case 'b': decoded = '\b'; break;
+                case 'f': decoded = '\f'; break;
+                case 'n': decoded = '\n'; break;
+                case 'r': decoded = '\r'; break;
+                case 't': decoded = '\t'; break;
+                default: return std::nullopt;
+            }
+            out.text.append(reinterpret_cast<const char*>(run), p - run);
+            out.text.push_back(decoded);
+            p += 2;
+            run = p;
+        }
+        out.text.append(reinterpret_cast<const char*>(run), p - run);
+        ++p;
+    } else {
+        return std::nullopt;
+    }
+    skipSpace();
+    if (!take("}")) return std::nullopt;
+    skipSpace();
+    if (p != end) return std::nullopt;
+    out.shape = Envelope::Shape::object;
+    return out;
+}
+
 Envelope readEnvelope(std::string_view body) {
+    if (auto plain = scanPlainEnvelope(body)) return std::move(*plain);
+    return parseEnvelope(body);
+}
+
+Envelope parseEnvelope(std::string_view body) {
     Envelope out;
     // The parser takes a NUL byte for the end of its input, which would hide whatever
     // follows; JSON text cannot hold a raw NUL anywhere, so such a body is not JSON.

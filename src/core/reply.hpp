@@ -29,6 +29,13 @@ struct Envelope {
 // the member "d". Never throws; nesting depth costs memory linear in the depth only.
 Envelope readEnvelope(std::string_view body);
 
+// The two ways readEnvelope reads, exposed so that tests can hold them to the same results.
+// The scan accepts only the plain shape most replies have, {"d": true, false or a string}
+// with nothing else and no \u escape, without building anything a parser needs; nullopt for
+// every other body. The parse reads any body.
+std::optional<Envelope> scanPlainEnvelope(std::string_view body);
+Envelope parseEnvelope(std::string_view body);
+
 // Removes one enclosing pair of double quotes, where the first and the last user-perceived
 // characters (extended grapheme clusters) are each a lone double quote. Only those two
 // clusters are examined, whatever the text's length.

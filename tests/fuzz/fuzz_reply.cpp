@@ -55,6 +55,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const Envelope e = readEnvelope(bytes);
     require(e.shape != Envelope::Shape::notJson || e.d == Envelope::D::missing);
+    // The scan that spares plain replies the parser reads them exactly as the parser does.
+    if (const auto plain = scanPlainEnvelope(bytes)) {
+        const Envelope parsed = parseEnvelope(bytes);
+        require(plain->shape == parsed.shape && plain->d == parsed.d && plain->boolean == parsed.boolean &&
+                plain->text == parsed.text);
+    }
 
     std::string parseError;
     const auto b = readBoolReply(bytes, &parseError);
