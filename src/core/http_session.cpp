@@ -73,6 +73,7 @@ private:
     void startWaiting(HostSlots& host);
     void begin(std::shared_ptr<Exchange> exchange);
     void finish(Exchange& x, bool gotReply);
+    void stampPass(Clock::time_point now);
     void expireIdle(Clock::time_point now);
     int pollTimeoutMs(Clock::time_point now) const;
     static void touch(Exchange& x);
@@ -115,6 +116,12 @@ private:
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The last activity of an exchange that was active in the I/O thread's current pass over
+// the network: the pass's end stamps it (stampPass). A call's header lines and data chunks
+// each count as activity, and one clock read per pass replaces one per callback; the stamp
+// is later than the activity by at most the pass, so no exchange is cut off early.
+constexpr Clock::time_point kThisPass = Clock::time_point::max();
 
 std::atomic<long long> exchangesStarted{0};
 std::atomic<long long> connectionsOpened{0};
@@ -431,7 +438,9 @@ void HttpSession::run() {
                     startWaiting(host);
                 }
             }
-            expireIdle(Clock::now());
+            const auto now = Clock::now();
+            stampPass(now);
+            expireIdle(now);
         }
         waitForWork();
     }
@@ -448,7 +457,7 @@ void HttpSession::addTransfers() {
         // Its silence is timed from now, as if it were on the wire: the wait for a turn is
         // part of what the caller sees.
         Exchange& x = *exchange;
-        x.lastActivity_ = Clock::now();
+        x.lastActivity_ = kThisPass;
         link(x);
         x.self_ = exchange;
         host.waiting.push_back(std::move(exchange));
@@ -516,7 +525,7 @@ void HttpSession::returnHandle(CURL* easy, const std::shared_ptr<const Target>& 
 void HttpSession::begin(std::shared_ptr<Exchange> exchange) {
     Exchange& x = *exchange;
     if (x.list_ == nullptr) {
-        x.lastActivity_ = Clock::now();
+        x.lastActivity_ = kThisPass;
         link(x);
     }
     x.self_ = std::move(exchange);
@@ -620,9 +629,13 @@ void HttpSession::unlink(Exchange& x) {
 }
 
 void HttpSession::touch(Exchange& x) {
-    x.lastActivity_ = Clock::now();
     IdleList* list = x.list_;
-    if (list == nullptr || list->tail == &x) return;
+    if (list == nullptr) {
+        x.lastActivity_ = Clock::now();
+        return;
+    }
+    x.lastActivity_ = kThisPass;
+    if (list->tail == &x) return;
     // Move to the tail: each list stays ordered by last activity, so only heads can expire.
     if (x.prev_) x.prev_->next_ = x.next_;
     else list->head = x.next_;
@@ -633,9 +646,20 @@ void HttpSession::touch(Exchange& x) {
     list->tail = &x;
 }
 
+void HttpSession::stampPass(Clock::time_point now) {
+    // Everything stamped in this pass was appended to its list's tail, so the stamps are the
+    // tail's run.
+    for (auto& list : idleLists_) {
+        for (Exchange* x = list->tail; x != nullptr && x->lastActivity_ == kThisPass; x = x->prev_) {
+            x->lastActivity_ = now;
+        }
+    }
+}
+
 void HttpSession::expireIdle(Clock::time_point now) {
     for (auto& list : idleLists_) {
-        while (list->head != nullptr && now - list->head->lastActivity_ >= list->timeout) {
+        while (list->head != nullptr && list->head->lastActivity_ != kThisPass &&
+               now - list->head->lastActivity_ >= list->timeout) {
             finish(*list->head, false);
         }
     }
@@ -645,7 +669,7 @@ int HttpSession::pollTimeoutMs(Clock::time_point now) const {
     // Nothing periodic: with no exchange in flight the thread sleeps until woken.
     auto wait = std::chrono::nanoseconds(std::chrono::hours(24));
     for (const auto& list : idleLists_) {
-        if (list->head != nullptr) {
+        if (list->head != nullptr && list->head->lastActivity_ != kThisPass) {
             wait = std::min(wait, list->head->lastActivity_ + list->timeout - now);
         }
     }
