@@ -82,6 +82,7 @@ private:
     CURL* takeHandle(const Target& target);
     void returnHandle(CURL* easy, const std::shared_ptr<const Target>& target);
     void finishAll();
+    void trimSpares(Clock::time_point now);
 
     std::mutex mutex_;
     std::vector<std::shared_ptr<Exchange>> incoming_;
@@ -107,6 +108,14 @@ private:
         std::shared_ptr<const Target> trustedFor;  // the target whose caFile it was set up with
     };
     std::vector<SpareHandle> spareHandles_;
+    // The pool keeps as many spares as there were transfers at the busiest moment of the
+    // last second, so that a steady load never makes and frees handles (over HTTP/2 with
+    // hundreds of calls in flight, a fixed pool of 64 had most calls make one), and it
+    // shrinks back a second or two after the load does.
+    std::size_t transfers_ = 0;      // exchanges holding a transfer handle now
+    std::size_t busiest_ = 0;        // the most transfers at once in this window
+    std::size_t sparesKept_ = 0;     // the most in the last window
+    Clock::time_point windowEnd_{};
     std::vector<std::unique_ptr<IdleList>> idleLists_;
     std::unordered_map<std::string, HostSlots> hosts_;  // elements never move
     bool draining_ = false;  // ending everything: start nothing new
@@ -240,6 +249,8 @@ constexpr long kMaxConnectionsPerHost = 64;
 constexpr long kMaxConnections = 256;
 constexpr long kMaxStreamsPerConnection = 1000;
 constexpr curl_off_t kProgressBodyBytes = 64 * 1024;  // larger bodies report upload progress
+constexpr std::size_t kMinSpareHandles = 64;
+constexpr std::chrono::seconds kSpareWindow{1};
 
 // The one header the library adds. "Expect:" with no value stops libcurl from waiting for
 // a 100 Continue that services of this kind never send.
@@ -441,6 +452,7 @@ void HttpSession::run() {
             const auto now = Clock::now();
             stampPass(now);
             expireIdle(now);
+            trimSpares(now);
         }
         waitForWork();
     }
@@ -511,8 +523,7 @@ CURL* HttpSession::takeHandle(const Target& target) {
 }
 
 void HttpSession::returnHandle(CURL* easy, const std::shared_ptr<const Target>& target) {
-    // A few spare handles keep their caches warm; the rest are freed.
-    if (spareHandles_.size() < 64) {
+    if (spareHandles_.size() < std::max({kMinSpareHandles, sparesKept_, busiest_})) {
         try {
             spareHandles_.push_back({easy, target});
             return;
@@ -560,6 +571,7 @@ void HttpSession::begin(std::shared_ptr<Exchange> exchange) {
         return;
     }
     ++x.host_->running;
+    busiest_ = std::max(busiest_, ++transfers_);
 }
 
 void HttpSession::finish(Exchange& x, bool gotReply) {
@@ -572,6 +584,7 @@ void HttpSession::finish(Exchange& x, bool gotReply) {
         x.easy_ = nullptr;
         freed = x.host_;
         --freed->running;
+        --transfers_;
     }
     x.gotReply_ = gotReply;
     if (!gotReply) std::string().swap(x.reply_);
@@ -646,6 +659,18 @@ void HttpSession::touch(Exchange& x) {
     list->tail = &x;
 }
 
+void HttpSession::trimSpares(Clock::time_point now) {
+    if (now < windowEnd_) return;
+    sparesKept_ = busiest_;
+    busiest_ = transfers_;
+    windowEnd_ = now + kSpareWindow;
+    const std::size_t keep = std::max(kMinSpareHandles, sparesKept_);
+    while (spareHandles_.size() > keep) {
+        curl_easy_cleanup(spareHandles_.back().easy);
+        spareHandles_.pop_back();
+    }
+}
+
 void HttpSession::stampPass(Clock::time_point now) {
     // Everything stamped in this pass was appended to its list's tail, so the stamps are the
     // tail's run.
@@ -666,8 +691,10 @@ void HttpSession::expireIdle(Clock::time_point now) {
 }
 
 int HttpSession::pollTimeoutMs(Clock::time_point now) const {
-    // Nothing periodic: with no exchange in flight the thread sleeps until woken.
+    // Nothing periodic: with no exchange in flight the thread sleeps until woken, except to
+    // free the spare handles of a busier moment once their window is over.
     auto wait = std::chrono::nanoseconds(std::chrono::hours(24));
+    if (spareHandles_.size() > kMinSpareHandles) wait = std::min(wait, std::chrono::nanoseconds(windowEnd_ - now));
     for (const auto& list : idleLists_) {
         if (list->head != nullptr && list->head->lastActivity_ != kThisPass) {
             wait = std::min(wait, list->head->lastActivity_ + list->timeout - now);
