@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/http_session.hpp"
@@ -106,6 +108,32 @@ TEST(Session, WaitingCallsEndAfterTheirTimeoutAndFreeTheirTurns) {
         EXPECT_EQ(replied, 100) << server.requestCount() << " requests on " << server.connections()
                                 << " connections";
     }
+}
+
+// A burst larger than the usual pool of spare transfer handles leaves a spare for each of its
+// transfers, so that the next burst makes none; once the load is gone the pool shrinks back.
+TEST(Session, SpareTransferHandlesFollowTheLoad) {
+    // Two servers: each takes 64 connections at once, so 128 transfers run together.
+    TestServer first(TestServer::Scheme::http, 80), second(TestServer::Scheme::http, 80);
+    for (TestServer* server : {&first, &second}) server->scriptDefault({200, R"({"d":true})", 300ms});
+    testing::Counter ended;
+    std::vector<std::shared_ptr<Probe>> probes;
+    for (const auto& target : {targetOf(first), targetOf(second)}) {
+        for (int i = 0; i < 64; ++i) {
+            probes.push_back(std::make_shared<Probe>(target, "{}", ended));
+            detail::startExchange(probes.back());
+        }
+    }
+    ASSERT_TRUE(ended.waitFor(128, 30s)) << ended.value();
+    for (const auto& p : probes) ASSERT_TRUE(p->endings() == 1 && p->gotReply());
+    EXPECT_GT(detail::sessionStats().spareTransferHandles, 64);
+
+    // No more calls: within a few seconds the pool is back to its usual size.
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (detail::sessionStats().spareTransferHandles > 64 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_LE(detail::sessionStats().spareTransferHandles, 64);
 }
 
 // Transfer handles are recycled between exchanges with their options kept: a handle that

@@ -134,6 +134,7 @@ constexpr Clock::time_point kThisPass = Clock::time_point::max();
 
 std::atomic<long long> exchangesStarted{0};
 std::atomic<long long> connectionsOpened{0};
+std::atomic<long long> spareTransferHandles{0};  // the I/O thread's, as of its last pass
 
 void countConnections(CURL* easy) {
     long connects = 0;
@@ -316,7 +317,8 @@ void startExchange(std::shared_ptr<Exchange> exchange, bool deferWake) {
 DeliveryQueue& deliveryQueue() { return runtime().delivery; }
 
 SessionStats sessionStats() {
-    return {exchangesStarted.load(std::memory_order_relaxed), connectionsOpened.load(std::memory_order_relaxed)};
+    return {exchangesStarted.load(std::memory_order_relaxed), connectionsOpened.load(std::memory_order_relaxed),
+            spareTransferHandles.load(std::memory_order_relaxed)};
 }
 
 HttpSession::HttpSession(CURLSH* share) : share_(share) {
@@ -453,6 +455,7 @@ void HttpSession::run() {
             stampPass(now);
             expireIdle(now);
             trimSpares(now);
+            spareTransferHandles.store(static_cast<long long>(spareHandles_.size()), std::memory_order_relaxed);
         }
         waitForWork();
     }

@@ -75,6 +75,7 @@ DeliveryQueue& deliveryQueue();
 struct SessionStats {
     long long exchangesStarted = 0;
     long long connectionsOpened = 0;
+    long long spareTransferHandles = 0;
 };
 SessionStats sessionStats();
 
