@@ -201,8 +201,18 @@ void TestServer::start(Scheme scheme, int workers) {
     server_->Post(".*", serve);
     server_->Get(".*", serve);
 
+    int listening = -1;
+    server_->set_socket_options([&listening](int sock) {
+        httplib::default_socket_options(sock);
+        listening = sock;
+    });
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("test server: bind");
+    // httplib listens with a backlog of 5: most of a burst of new connections had their
+    // attempts dropped by the kernel and retried 1 s, then 2 s, 4 s, ... later, which under
+    // load could outlast a test's wait. Listening again on the bound socket raises it.
+    if (listening >= 0) ::listen(listening, SOMAXCONN);
+    server_->set_socket_options(httplib::default_socket_options);  // drops the reference to `listening`
     // The socket listens from here on: connections queue until the accept loop runs.
     thread_ = std::thread([this] { server_->listen_after_bind(); });
     // stop() is a no-op until the accept loop has started, so wait for it.
