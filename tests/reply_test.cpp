@@ -127,14 +127,15 @@ TEST_P(PlainScan, AgreesWithTheParser) {
     const auto scanned = scanPlainEnvelope(c.body);
     ASSERT_EQ(scanned.has_value(), c.scanned);
     const Envelope parsed = parseEnvelope(c.body);
-    const Envelope read = readEnvelope(c.body);
-    for (const Envelope* e : {&read, scanned ? &*scanned : &read}) {
-        EXPECT_EQ(e->shape, parsed.shape);
-        EXPECT_EQ(e->d, parsed.d);
-        EXPECT_EQ(e->boolean, parsed.boolean);
-        EXPECT_EQ(e->text, parsed.text);
-        EXPECT_EQ(e->parseError, parsed.parseError);
-    }
+    const auto expectParsed = [&parsed](const Envelope& e) {
+        EXPECT_EQ(e.shape, parsed.shape);
+        EXPECT_EQ(e.d, parsed.d);
+        EXPECT_EQ(e.boolean, parsed.boolean);
+        EXPECT_EQ(e.text, parsed.text);
+        EXPECT_EQ(e.parseError, parsed.parseError);
+    };
+    expectParsed(readEnvelope(c.body));
+    if (scanned) expectParsed(*scanned);
 }
 
 INSTANTIATE_TEST_SUITE_P(
