@@ -30,6 +30,7 @@ using vt::serveUntil;
 using vt::waitUntil;
 
 constexpr const char* kPath = "/corvane.asmx/refreshStatus";
+const StringMap kUsers{{"a", "x"}, {"b", "y"}};
 
 // One service for the whole suite: the library keeps its connections open, and a server
 // with clients still connected takes its keep-alive timeout to stop.
@@ -41,8 +42,8 @@ protected:
     void SetUp() override {
         base_ = server.requestCount();
         server.handle(kPath, [this](const vt::Request&) {
+            recordArrival();
             std::lock_guard lock(mutex_);
-            arrivals_.push_back(Clock::now());
             return reply_;
         });
         client = Velmora::create({server.origin(), server.caFile(), 10.0});
@@ -56,6 +57,31 @@ protected:
     void reply(vt::Reply r) {
         std::lock_guard lock(mutex_);
         reply_ = std::move(r);
+    }
+    // The first exchange of a process sets up TLS and loads the trust, which under a
+    // sanitizer takes longer than the intervals under test; a blocking call first leaves a
+    // warm connection for the ticks, and is then forgotten.
+    void warmUp() {
+        ASSERT_EQ(client->getUsers("team", "app", "warm-up", 1, false, false), kUsers);
+        base_ = server.requestCount();
+        std::lock_guard lock(mutex_);
+        arrivals_.clear();
+    }
+    // Arrival times of the presence requests of `user` in this test.
+    std::vector<Clock::time_point> arrivalsOf(const std::string& user) const {
+        const auto all = server.requests();
+        std::lock_guard lock(mutex_);
+        std::vector<Clock::time_point> out;
+        for (std::size_t i = base_, n = 0; i < all.size(); ++i) {
+            if (all[i].path != kPath) continue;
+            if (JsonValue::parse(all[i].body).value("userName", "") == user) out.push_back(arrivals_.at(n));
+            ++n;
+        }
+        return out;
+    }
+    void recordArrival() {
+        std::lock_guard lock(mutex_);
+        arrivals_.push_back(Clock::now());
     }
     std::vector<Clock::time_point> arrivals() const {
         std::lock_guard lock(mutex_);
@@ -95,6 +121,17 @@ private:
     std::vector<Clock::time_point> arrivals_;
 };
 
+// A repeating timer ticks on the grid start + k * period, at most once per point, never
+// early: the request of the k-th tick (from 0) cannot reach the service before start +
+// (k + 1) * period, whatever the load. This bound holds on a loaded machine, where counting
+// ticks in a fixed window does not.
+void expectOnTheGrid(const std::vector<Clock::time_point>& arrivals, Clock::time_point start,
+                     Clock::duration period) {
+    for (std::size_t k = 0; k < arrivals.size(); ++k) {
+        EXPECT_GE(arrivals[k] - start, static_cast<long>(k + 1) * period) << "tick " << k;
+    }
+}
+
 void expectBody(const JsonValue& body, const std::string& team, const std::string& appCode,
                 std::int64_t refreshRate, const std::string& userName, const std::string& status,
                 bool returnList, bool onlyOnlineUsers) {
@@ -112,8 +149,6 @@ void expectBody(const JsonValue& body, const std::string& team, const std::strin
     EXPECT_TRUE(body.at("onlyOnlineUsers").is_boolean());
     EXPECT_EQ(body.at("onlyOnlineUsers").get<bool>(), onlyOnlineUsers);
 }
-
-const StringMap kUsers{{"a", "x"}, {"b", "y"}};
 
 TEST_F(PresenceTest, GetUsersSendsTheStatusSettingAndTheCallersFlags) {
     struct Case {
@@ -173,6 +208,8 @@ TEST_F(PresenceTest, InitUserSendsNothingAtOnceThenReportsTheStatusReadAtEachTic
 }
 
 TEST_F(PresenceTest, IntervalsAreReadOnceWhenATimerStarts) {
+    warmUp();
+    const auto start = Clock::now();
     client->setStatusInterval(0.04);
     client->initUser("team", "app", "fast", 1);
     client->setStatusInterval(3600);  // reaches only timers started later
@@ -180,24 +217,32 @@ TEST_F(PresenceTest, IntervalsAreReadOnceWhenATimerStarts) {
     client->setTimeInterval(0.04);
     client->receiveUsers("team", "app", "list", 1, nullptr);
     client->setTimeInterval(3600);
-    RunLoop::current().runFor(500ms);
-    EXPECT_GE(bodiesOf("fast").size(), 4u);
-    EXPECT_GE(bodiesOf("list").size(), 4u);
+    // Had the running timers read the later setting, they would not tick within the hour.
+    ASSERT_TRUE(serveUntil([&] { return bodiesOf("fast").size() >= 4 && bodiesOf("list").size() >= 4; }));
+    client->stopTimers();
+    expectOnTheGrid(arrivalsOf("fast"), start, 40ms);
+    expectOnTheGrid(arrivalsOf("list"), start, 40ms);
     EXPECT_EQ(bodiesOf("slow").size(), 0u);
 }
 
 TEST_F(PresenceTest, TimersOfOneClientAreIndependent) {
+    warmUp();
+    const auto start = Clock::now();
     client->setStatusInterval(0.05);
     client->initUser("team", "app", "ann", 1);
     client->setTimeInterval(0.15);
     int lists = 0;
     EXPECT_TRUE(client->receiveUsers("team", "app", "bob", 2, [&](const JsonValue&) { ++lists; }));
-    RunLoop::current().runFor(700ms);
+    // Each list is handed over in the tick that fetched it, so the count matches at once.
+    ASSERT_TRUE(serveUntil([&] { return bodiesOf("bob").size() >= 4; }));
+    client->stopTimers();
     const auto ann = bodiesOf("ann");
     const auto bob = bodiesOf("bob");
+    expectOnTheGrid(arrivalsOf("ann"), start, 50ms);
+    expectOnTheGrid(arrivalsOf("bob"), start, 150ms);
+    // Ann's grid has twelve points by Bob's fourth tick; had her timer followed Bob's
+    // period she would have four. Six leaves room for a loaded machine's skipped ticks.
     EXPECT_GE(ann.size(), 6u);
-    EXPECT_GE(bob.size(), 2u);
-    EXPECT_LE(bob.size(), 5u);
     EXPECT_EQ(lists, static_cast<int>(bob.size()));
     for (const auto& b : ann) expectBody(b, "team", "app", 1, "ann", "ON", false, false);
     for (const auto& b : bob) expectBody(b, "team", "app", 2, "bob", "ON", true, false);
@@ -248,17 +293,30 @@ TEST_F(PresenceTest, ACompletionThatThrowsLeavesTheTimerRunning) {
 }
 
 TEST_F(PresenceTest, ATickBlocksItsLoopSoTicksNeverOverlapAndMissedOnesAreSkipped) {
-    reply({.body = R"({"d":"a|x"})", .delay = 150ms});
+    warmUp();
+    // The first two replies take 150 ms, five periods; the later ones come at once.
+    std::atomic<int> served{0};
+    server.handle(kPath, [this, &served](const vt::Request&) {
+        recordArrival();
+        return vt::Reply{.body = R"({"d":"a|x"})", .delay = served++ < 2 ? 150ms : 0ms};
+    });
     client->setTimeInterval(0.03);
     int calls = 0;
     client->receiveUsers("team", "app", "ann", 1, [&](const JsonValue&) { ++calls; });
-    RunLoop::current().runFor(800ms);
+    ASSERT_TRUE(serveUntil([&] { return arrivals().size() >= 6; }));
+    client->stopTimers();
     const auto at = arrivals();
-    ASSERT_GE(at.size(), 2u);
-    // Each request waits for the reply to the one before; the ticks missed meanwhile are
-    // not made up in a burst.
-    for (std::size_t i = 1; i < at.size(); ++i) EXPECT_GE(at[i] - at[i - 1], 140ms) << i;
-    EXPECT_LE(at.size(), 6u);
+    // Each request waits for the reply to the one before.
+    EXPECT_GE(at[1] - at[0], 150ms);
+    EXPECT_GE(at[2] - at[1], 150ms);
+    // Of the ticks missed during a slow reply, one runs late at once; the others are
+    // skipped, and the ticks after the late one keep to the grid instead of making up
+    // for the missed ones in a burst.
+    const auto slowReplyEnd = at[1] + 150ms;
+    EXPECT_GE(at[2] - slowReplyEnd, 0ms);
+    for (std::size_t k = 3; k < at.size(); ++k) {
+        EXPECT_GE(at[k] - slowReplyEnd, static_cast<long>(k - 3) * 30ms) << "tick " << k;
+    }
     EXPECT_EQ(calls, static_cast<int>(at.size()));
 }
 

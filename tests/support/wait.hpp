@@ -34,9 +34,12 @@ private:
     int count_ = 0;
 };
 
+// The default limits are generous on purpose: they only bound a test that is failing, and
+// a sanitizer build on a loaded machine can take seconds for what takes milliseconds here.
+
 // Polls `done()` until it holds or `limit` passes; for states no one signals.
 template <class Pred>
-bool waitUntil(Pred done, std::chrono::steady_clock::duration limit = std::chrono::seconds(10)) {
+bool waitUntil(Pred done, std::chrono::steady_clock::duration limit = std::chrono::seconds(30)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done() && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -46,7 +49,7 @@ bool waitUntil(Pred done, std::chrono::steady_clock::duration limit = std::chron
 
 // Serves the calling thread's run loop until `done()` holds or `limit` passes.
 template <class Pred>
-bool serveUntil(Pred done, std::chrono::steady_clock::duration limit = std::chrono::seconds(10)) {
+bool serveUntil(Pred done, std::chrono::steady_clock::duration limit = std::chrono::seconds(30)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done() && std::chrono::steady_clock::now() < deadline) {
         RunLoop::current().runFor(std::chrono::milliseconds(5));
