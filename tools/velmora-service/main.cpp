@@ -73,6 +73,24 @@ int main(int argc, char** argv) {
     certOption->needs(keyOption);
     keyOption->needs(certOption);
     httpFlag->excludes(certOption)->excludes(keyOption);
+    StorageLimits limits;
+    std::int64_t presenceExpiry = limits.presenceExpiryMs / 1000;
+    app.add_option("--recipient-quota", limits.recipientQuota,
+                   "bytes of messages one recipient may have queued (each counts sender, text and 64)")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--team-quota", limits.teamQuota,
+                   "bytes one team may keep: stored values and presence reports (each counts its texts and 64)")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--presence-expiry", presenceExpiry,
+                   "seconds after its online window ends that a user leaves the presence list")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--disk-reserve", limits.diskReserve,
+                   "bytes kept free for the database: sends, writes and reports are refused below it; 0: none")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
     app.set_version_flag("--version", "velmora-service 1.0");
     try {
         app.parse(argc, argv);
@@ -88,6 +106,11 @@ int main(int argc, char** argv) {
                   << listenText << "'\n";
         return kUsage;
     }
+
+    limits.presenceExpiryMs = presenceExpiry * 1000;
+    // Everything the service makes (database, its -wal and -shm files, the data folder, the
+    // key) is its owner's alone.
+    ::umask(077);
 
     // Signals are taken by one thread with sigwait; every thread made from here on
     // inherits the mask, so none of the server's workers is interrupted by them.
@@ -112,7 +135,7 @@ int main(int argc, char** argv) {
         if (needData) makeDirectory(dataDir);
         if (dbPath.empty()) dbPath = dataDir + "/velmora.db";
 
-        Storage storage(dbPath);
+        Storage storage(dbPath, systemClockMs, limits);
         Handler handler(storage);
         ServerOptions options;
         options.listen = *listen;
