@@ -42,6 +42,10 @@ public:
     // and no "d".
     HttpReply handle(std::string_view operation, std::string_view body) noexcept;
 
+    // Any thread: requests from now on change nothing, and one still running is rolled back
+    // before it commits (see Storage::refuseChanges).
+    void refuseChanges() noexcept { storage_.refuseChanges(); }
+
 private:
     Storage& storage_;
 };

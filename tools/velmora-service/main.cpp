@@ -3,6 +3,7 @@
 // Exit codes: 0 stopped by SIGINT/SIGTERM, 1 could not start or serve, 2 usage.
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,6 +92,19 @@ int main(int argc, char** argv) {
                    "bytes kept free for the database: sends, writes and reports are refused below it; 0: none")
         ->capture_default_str()
         ->check(CLI::NonNegativeNumber);
+    ServerOptions serverOptions;
+    double drainSeconds = serverOptions.drain.count();
+    app.add_option("--drain-timeout", drainSeconds,
+                   "seconds a stop lets requests being served finish; then what has not committed is rolled back")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--max-connections-per-client", serverOptions.maxConnectionsPerClient,
+                   "connections one client address may hold open at once")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--max-connections", serverOptions.maxConnections, "connections open at once in all")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
     app.set_version_flag("--version", "velmora-service 1.0");
     try {
         app.parse(argc, argv);
@@ -111,6 +125,11 @@ int main(int argc, char** argv) {
     // Everything the service makes (database, its -wal and -shm files, the data folder, the
     // key) is its owner's alone.
     ::umask(077);
+    // Each connection is a descriptor: allow as many as the system lets this process have.
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     // Signals are taken by one thread with sigwait; every thread made from here on
     // inherits the mask, so none of the server's workers is interrupted by them.
@@ -137,7 +156,8 @@ int main(int argc, char** argv) {
 
         Storage storage(dbPath, systemClockMs, limits);
         Handler handler(storage);
-        ServerOptions options;
+        ServerOptions options = serverOptions;
+        options.drain = Seconds(drainSeconds);
         options.listen = *listen;
         options.https = !http;
         if (options.https) {
