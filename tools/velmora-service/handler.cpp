@@ -154,10 +154,9 @@ HttpReply sendMessage(Storage& storage, const Members& m) {
 HttpReply receiveMessage(Storage& storage, const Members& m) {
     const std::string& recipient = m.text("destinatario");
     std::string text;
-    std::size_t used = 0;
     // The predicate only measures: if the transaction fails after it, no reply is sent
     // and the messages stay queued.
-    const auto taken = storage.takeMessages(recipient, [&](const Message& message) {
+    const auto taken = storage.takeMessages(recipient, [used = std::size_t{0}](const Message& message) mutable {
         const std::size_t cost = recordCost(used == 0, messageKey(message.sender, message.id), message.text);
         if (used + cost > kMessagesTextBudget) return false;
         used += cost;

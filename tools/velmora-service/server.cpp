@@ -50,6 +50,20 @@ SteadyClock::duration toDuration(Seconds s) {
     return std::chrono::duration_cast<SteadyClock::duration>(s);
 }
 
+// Line endings other than CRLF, and obsolete line folding (a field line continued on the
+// next line): each a way for two parsers to disagree about a field.
+std::optional<std::string> lineError(std::string_view header) {
+    for (std::size_t i = 0; i < header.size(); ++i) {
+        if (header[i] == '\n' && (i == 0 || header[i - 1] != '\r')) return "a line ends without CR LF";
+        if (header[i] == '\r' && (i + 1 == header.size() || header[i + 1] != '\n')) return "a CR not before LF";
+        if (header[i] == '\n' && i + 1 < header.size() && (header[i + 1] == ' ' || header[i + 1] == '\t')) {
+            return "a header field folded over lines";
+        }
+        if (header[i] == '\0') return "a NUL in the header";
+    }
+    return std::nullopt;
+}
+
 // The shapes of a request whose end two parsers could see in different places (one
 // reading a second request inside another's body): refused before any body is read.
 // Beast itself refuses Content-Length beside chunked, lengths that differ and lengths that
@@ -220,18 +234,51 @@ private:
                                 });
     }
 
+    // The header is gathered and checked as raw bytes before Beast parses it: Beast
+    // unfolds obsolete line folding, which a proxy in front may read differently.
     void readHeader() {
         state_ = State::reading;
         parser_.emplace();
         parser_->header_limit(static_cast<std::uint32_t>(server_.options.maxHeaderBytes));
         parser_->body_limit(kMaxRequestBody);
+        scanned_ = 0;
         tcpStream().expires_after(toDuration(server_.options.header));
-        http::async_read_header(stream_, buffer_, *parser_,
-                                [self = this->shared_from_this()](const error_code& e, std::size_t) {
-                                    if (self->state_ == State::closed) return;
-                                    if (e) return self->readFailed(e);
-                                    self->onHeader();
-                                });
+        gatherHeader();
+    }
+
+    void gatherHeader() {
+        const std::string_view data(static_cast<const char*>(buffer_.data().data()), buffer_.size());
+        const std::size_t from = scanned_ > 3 ? scanned_ - 3 : 0;
+        const std::size_t end = data.find("\r\n\r\n", from);
+        if (end == std::string_view::npos) {
+            scanned_ = data.size();
+            if (data.size() > server_.options.maxHeaderBytes) {
+                return refuse(431, "request header larger than " + std::to_string(server_.options.maxHeaderBytes) +
+                                       " bytes");
+            }
+            const std::size_t room = std::min<std::size_t>(4096, buffer_.max_size() - buffer_.size());
+            stream_.async_read_some(buffer_.prepare(room),
+                                    [self = this->shared_from_this()](const error_code& e, std::size_t n) {
+                                        if (self->state_ == State::closed) return;
+                                        if (e) return self->close();
+                                        self->buffer_.commit(n);
+                                        self->gatherHeader();
+                                    });
+            return;
+        }
+        const std::string_view header = data.substr(0, end + 4);
+        if (header.size() > server_.options.maxHeaderBytes) {
+            return refuse(431, "request header larger than " + std::to_string(server_.options.maxHeaderBytes) +
+                                   " bytes");
+        }
+        if (const auto error = lineError(header)) return refuse(400, *error);
+        error_code e;
+        const std::size_t used = parser_->put(asio::buffer(header.data(), header.size()), e);
+        if (!e && !parser_->is_header_done()) e = http::error::partial_message;
+        if (e == http::error::body_limit || e == http::error::header_limit) return readFailed(e);
+        if (e) return refuse(400, "malformed request: " + e.message());
+        buffer_.consume(used);
+        onHeader();
     }
 
     void onHeader() {
@@ -394,6 +441,7 @@ private:
     unsigned version_ = 11;
     SteadyClock::time_point bodyDeadline_;
     std::size_t lingered_ = 0;
+    std::size_t scanned_ = 0;
     std::array<char, 4096> discard_{};
 };
 

@@ -77,6 +77,9 @@ COMMIT;
 constexpr int kRecipient = 0;
 constexpr int kTeam = 1;
 constexpr std::int64_t kExpirySweepMs = 60 * 1000;
+// The spare file beside the database: room a fetch can be given on a full disk (a WAL's
+// worth: the automatic checkpoint keeps the WAL near 4 MiB).
+constexpr off_t kSpareBytes = 8 * 1024 * 1024;
 
 std::int64_t cost(std::size_t a, std::size_t b, std::size_t c) {
     return static_cast<std::int64_t>(a + b + c) + kRecordOverhead;
@@ -160,6 +163,8 @@ Storage::Storage(const std::string& path, Clock clock, StorageLimits limits)
             throw StorageError("cannot open database " + path + ": " + std::strerror(errno));
         }
         directory_ = std::filesystem::absolute(path).parent_path().string();
+        spare_ = path + "-spare";
+        keepSpare();
     }
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
     int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
@@ -234,6 +239,7 @@ void Storage::close() noexcept {
 }
 
 void Storage::fail(const char* what, int rc) {
+    lastFailure_ = rc;
     throw StorageError(std::string(what) + ": " + (db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc)));
 }
 
@@ -259,6 +265,15 @@ void Storage::step(sqlite3_stmt* stmt, const char* what) {
 }
 
 void Storage::refuseChanges() noexcept { refusing_ = true; }
+
+void Storage::keepSpare() noexcept {
+    if (::access(spare_.c_str(), F_OK) == 0) return;
+    const int fd = ::open(spare_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    const bool made = ::posix_fallocate(fd, 0, kSpareBytes) == 0;
+    ::close(fd);
+    if (!made) ::unlink(spare_.c_str());  // no room now; tried again after the next rescue
+}
 
 std::int64_t Storage::usage(int kind, std::string_view owner) {
     Statement s(selectUsage_);
@@ -403,13 +418,14 @@ std::vector<Message> Storage::takeMessages(std::string_view recipient,
             Transaction t(*this);
             std::vector<Message> taken;
             std::int64_t freed = 0;
+            auto acceptHere = accept;  // a try again starts from the predicate's first state
             {
                 Statement s(selectMessages_);
                 bind(s.get(), 1, recipient);
                 int rc;
                 while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
                     Message m{sqlite3_column_int64(s.get(), 0), column(s.get(), 1), column(s.get(), 2)};
-                    if (!accept(m)) break;
+                    if (!acceptHere(m)) break;
                     freed += cost(m.sender.size(), m.text.size(), 0);
                     taken.push_back(std::move(m));
                 }
@@ -425,15 +441,17 @@ std::vector<Message> Storage::takeMessages(std::string_view recipient,
                 addUsage(kRecipient, recipient, -freed);
             }
             t.commit();
+            if (!spare_.empty() && attempt > 0) keepSpare();
             return taken;
         } catch (const RefusedError&) {
             throw;
         } catch (const StorageError&) {
-            // A full disk (filled by something else than the service): the WAL may have
-            // no room for the removal. Checkpointing it into the database file and
-            // truncating it frees that room; the fetch is worth one more try, since it is
-            // what frees space.
-            if (attempt > 0 || sqlite3_errcode(db_) != SQLITE_FULL) throw;
+            // A full disk (filled by something else than the service, or with no reserve):
+            // the removal needs room in the WAL, and a checkpoint room in the database
+            // file. The spare file gives that room back; the fetch is worth one more try,
+            // since it is what frees space.
+            if (attempt > 0 || (lastFailure_ & 0xff) != SQLITE_FULL || spare_.empty()) throw;
+            ::unlink(spare_.c_str());
             sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
         }
     }

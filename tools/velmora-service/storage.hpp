@@ -93,7 +93,9 @@ public:
                               std::string_view text);
     // Hands over the recipient's oldest messages in order, as long as `accept` takes them,
     // and removes exactly those, in one transaction: a message is either returned here and
-    // gone, or still queued. `accept` runs under the storage lock and must not call back.
+    // gone, or still queued. `accept` runs under the storage lock and must not call back;
+    // it is copied for each try (a fetch on a full disk is tried twice), so it keeps its
+    // state inside itself.
     std::vector<Message> takeMessages(std::string_view recipient,
                                       const std::function<bool(const Message&)>& accept);
     std::size_t queuedMessages(std::string_view recipient);
@@ -128,12 +130,16 @@ private:
     // disk reserve is reached, or when changes are refused.
     void admit(int kind, std::string_view owner, std::int64_t delta, std::int64_t quota);
     void expirePresence(std::int64_t now);
+    // Makes the spare file (DB-spare, 8 MiB) when it is missing and there is room.
+    void keepSpare() noexcept;
 
     Clock clock_;
     StorageLimits limits_;
     std::string directory_;  // of the database file; empty for ":memory:"
+    std::string spare_;      // the spare file's path; empty for ":memory:"
     std::atomic<bool> refusing_{false};
     std::int64_t nextExpiryMs_ = 0;
+    int lastFailure_ = 0;  // the SQLite code of the last fail()
     std::mutex mutex_;
     sqlite3* db_ = nullptr;
     sqlite3_stmt* upsertPresence_ = nullptr;
