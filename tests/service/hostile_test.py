@@ -647,7 +647,7 @@ def case_sigterm():
             code = svc.stop(signal.SIGTERM, timeout=20)
             for t in threads:
                 t.join(30)
-            check(code == 0, "exit code %s after SIGTERM" % code)
+            check(code == 0, "exit code %s after SIGTERM: %s" % (code, svc.proc.stderr.read()[-2000:]))
             check(not cut, "replies cut halfway: %r" % cut[:3])
             svc.start()  # the same database
             conn = svc.client()

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <charconv>
 #include <condition_variable>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -126,6 +127,7 @@ public:
 
     bool run();
     void stop();
+    void serve();
 
     // Connections: admitted at accept, counted per client address.
     void sessionGone(SessionBase* session, const asio::ip::address& client);
@@ -505,13 +507,8 @@ bool Server::Impl::run() {
     guard_.emplace(ioc.get_executor());
     asio::post(strand_, [this] { accept(); });
     std::vector<std::thread> extra;
-    for (int i = 1; i < options.ioThreads; ++i) extra.emplace_back([this] { ioc.run(); });
-    bool ok = true;
-    try {
-        ioc.run();
-    } catch (...) {
-        ok = false;
-    }
+    for (int i = 1; i < options.ioThreads; ++i) extra.emplace_back([this] { serve(); });
+    serve();
     for (auto& t : extra) t.join();
     workers.join();
     {
@@ -519,7 +516,22 @@ bool Server::Impl::run() {
         phase_ = Phase::done;
     }
     phaseChanged_.notify_all();
-    return ok;
+    return true;
+}
+
+void Server::Impl::serve() {
+    // An exception out of a completion handler (memory, at worst) ends only that handler's
+    // connection: its session is released with the handler; the loop goes on.
+    while (true) {
+        try {
+            ioc.run();
+            return;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "velmora-service: connection dropped: %s\n", e.what());
+        } catch (...) {
+            std::fprintf(stderr, "velmora-service: connection dropped\n");
+        }
+    }
 }
 
 void Server::Impl::stop() {
