@@ -131,6 +131,36 @@ TEST_F(HandlerTest, RefusedRequestsChangeNothing) {
     EXPECT_TRUE(storage.users("t", "a", false).empty());
 }
 
+TEST_F(HandlerTest, BytesAfterANulByteAreNotIgnored) {
+    const std::string body = R"({"gruppo":"t","sottogruppo":"g","chiave":"k","valore":1})";
+    for (const std::string& hostile : {body + std::string(1, '\0') + "{\"x\":1}", body + std::string(1, '\0'),
+                                       std::string(1, '\0') + body}) {
+        const HttpReply reply = handler.handle("write", hostile);
+        EXPECT_EQ(reply.status, 500);
+        EXPECT_NE(reply.body.find("NUL"), std::string::npos) << reply.body;
+    }
+    EXPECT_TRUE(read("k").empty());
+    // An escaped NUL inside a string is JSON and stays accepted.
+    EXPECT_EQ(write("k", std::string("a\0b", 3)), true);
+}
+
+TEST_F(HandlerTest, QuotaRefusalsAre500WithTheReason) {
+    Storage small(":memory:", {}, StorageLimits{.recipientQuota = 1000, .teamQuota = 1000});
+    Handler h(small);
+    const json message{{"destinatario", "r"}, {"mittente", "s"}, {"messaggio", std::string(800, 'm')}};
+    EXPECT_EQ(h.handle("sendMessage", message.dump()).body, R"({"d":true})");
+    const HttpReply full = h.handle("sendMessage", message.dump());
+    EXPECT_EQ(full.status, 500);
+    EXPECT_NE(full.body.find("queue is full"), std::string::npos) << full.body;
+    const json value{{"gruppo", "t"}, {"sottogruppo", "g"}, {"chiave", "k"}, {"valore", std::string(2000, 'v')}};
+    const HttpReply teamFull = h.handle("write", value.dump());
+    EXPECT_EQ(teamFull.status, 500);
+    EXPECT_NE(teamFull.body.find("team's data is full"), std::string::npos) << teamFull.body;
+    // Fetching frees the queue.
+    EXPECT_EQ(h.handle("receiveMessage", R"({"destinatario":"r"})").status, 200);
+    EXPECT_EQ(h.handle("sendMessage", message.dump()).body, R"({"d":true})");
+}
+
 TEST_F(HandlerTest, ValuesNestedAsDeepAsTheLibrarySendsAreAccepted) {
     json value = 1;
     for (int i = 0; i < 600; ++i) value = json::array({value});
@@ -336,6 +366,55 @@ TEST_F(PresenceTest, HugeRefreshRateIsCappedAtADay) {
     EXPECT_EQ(refresh("me", 1, true, true).count("forever"), 1u);
     now += 1;
     EXPECT_EQ(refresh("me", 1, true, true).count("forever"), 0u);
+}
+
+TEST_F(PresenceTest, ReportsThatWouldPoisonTheListAreRefused) {
+    auto report = [&](const std::string& user, const std::string& status) {
+        const json body{{"gruppo", "team"}, {"codiceApp", "app"}, {"refreshRate", 86400}, {"userName", user},
+                        {"status", status},  {"returnList", false}, {"onlyOnlineUsers", false}};
+        return handler.handle("refreshStatus", body.dump());
+    };
+    EXPECT_EQ(report("u", std::string(kMaxStatus, 's')).status, 200);
+    const HttpReply longStatus = report("v", std::string(kMaxStatus + 1, 's'));
+    EXPECT_EQ(longStatus.status, 500);
+    EXPECT_NE(longStatus.body.find("status longer than"), std::string::npos) << longStatus.body;
+    EXPECT_EQ(report(std::string(kMaxUserName, 'n'), "ON").status, 200);
+    EXPECT_EQ(report(std::string(kMaxUserName + 1, 'n'), "ON").status, 500);
+    EXPECT_EQ(refresh("me", 3).size(), 3u);  // the refused ones were not recorded
+}
+
+TEST_F(PresenceTest, ListReplyIsBoundedAndKeepsTheMostRecentlySeen) {
+    // Statuses JSON writes six-fold, so the bound must count escapes: 200 such users would
+    // make a 1.2 MiB list.
+    const std::string status(kMaxStatus, '\x01');
+    for (int i = 0; i < 200; ++i) {
+        refresh("user" + std::to_string(1000 + i), 86400, false, false, status);
+        now += 1000;
+    }
+    const json body{{"gruppo", "team"}, {"codiceApp", "app"}, {"refreshRate", 3}, {"userName", "zz-me"},
+                    {"status", "ON"},   {"returnList", true}, {"onlyOnlineUsers", false}};
+    const HttpReply reply = handler.handle("refreshStatus", body.dump());
+    ASSERT_EQ(reply.status, 200);
+    EXPECT_LE(reply.body.size(), kMaxListReply);
+    const StringMap listed = detail::readMapReply(reply.body, "").value();
+    EXPECT_GT(listed.size(), 100u);
+    EXPECT_LT(listed.size(), 200u);
+    EXPECT_EQ(listed.count("zz-me"), 1u);     // the caller, seen last
+    EXPECT_EQ(listed.count("user1199"), 1u);  // the most recent others
+    EXPECT_EQ(listed.count("user1000"), 0u);  // the oldest left out
+}
+
+TEST_F(PresenceTest, UsersWhoStoppedReportingLeaveTheListAfterTheExpiry) {
+    refresh("gone", 3, false);   // online for 6 s
+    refresh("daily", 86400, false);  // online for two days
+    now += 6000 + StorageLimits{}.presenceExpiryMs;
+    EXPECT_EQ(refresh("me", 3, true, false), (StringMap{{"gone", "ON"}, {"daily", "ON"}, {"me", "ON"}}));
+    now += 1;
+    EXPECT_EQ(refresh("me", 3, true, false), (StringMap{{"daily", "ON"}, {"me", "ON"}}));
+    // Removed from the database too, and no longer counted against the team's quota.
+    now += 2 * 86400 * 1000 + StorageLimits{}.presenceExpiryMs + 1;
+    EXPECT_EQ(refresh("me", 3, true, false), (StringMap{{"me", "ON"}}));
+    EXPECT_EQ(storage.teamUsage("team"), static_cast<std::int64_t>(sizeof "app" - 1 + 2 + 2) + kRecordOverhead);
 }
 
 TEST_F(PresenceTest, NamesThatLookLikeQuotesSurvive) {

@@ -3,6 +3,8 @@
 
 #include "storage.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <set>
@@ -117,6 +119,78 @@ TEST(Storage, ConcurrentFetchesFromTwoConnectionsOnOneFileNeitherLoseNorDuplicat
     Storage a(dir.path() + "/shared.db");
     Storage b(dir.path() + "/shared.db");
     concurrentHandover(a, a, b);
+}
+
+TEST(Storage, RecipientQuotaCountsQueuedBytesAndFetchingFreesThem) {
+    Storage s(":memory:", {}, StorageLimits{.recipientQuota = 3 * (kRecordOverhead + 11)});
+    for (int i = 0; i < 3; ++i) s.queueMessage("r", "s", "0123456789");
+    EXPECT_EQ(s.recipientUsage("r"), 3 * (kRecordOverhead + 11));
+    EXPECT_THROW(s.queueMessage("r", "s", ""), RefusedError);
+    EXPECT_EQ(s.queuedMessages("r"), 3u);
+    s.queueMessage("other", "s", "0123456789");  // per recipient
+    s.takeMessages("r", [n = 0](const Message&) mutable { return n++ < 1; });
+    EXPECT_EQ(s.recipientUsage("r"), 2 * (kRecordOverhead + 11));
+    s.queueMessage("r", "s", "0123456789");
+    EXPECT_THROW(s.queueMessage("r", "s", "x"), RefusedError);
+}
+
+TEST(Storage, TeamQuotaCountsValuesAndPresenceAndReplacingCountsTheDifference) {
+    Storage s(":memory:", {}, StorageLimits{.teamQuota = 1000});
+    s.writeValue("t", "g", "k", std::string(500, 'v'));
+    s.writeValue("t", "g", "k", std::string(600, 'v'));  // replaces: 600, not 1100
+    EXPECT_EQ(s.teamUsage("t"), kRecordOverhead + 2 + 600);
+    s.reportPresence("t", "app", "anna", std::string(200, 's'), 3);
+    EXPECT_THROW(s.reportPresence("t", "app", "bob", std::string(200, 's'), 3), RefusedError);
+    EXPECT_THROW(s.writeValue("t", "g", "k2", std::string(100, 'v')), RefusedError);
+    s.reportPresence("t", "app", "anna", "ON", 3);  // a shorter status frees
+    s.writeValue("t", "g", "k2", std::string(100, 'v'));
+    s.writeValue("other", "g", "k", std::string(900, 'v'));  // per team
+    EXPECT_EQ(s.readValue("t", "g", "k2"), std::string(100, 'v'));
+}
+
+TEST(Storage, UsageIsRecountedFromTheDataWhenOpened) {
+    TempDir dir;
+    const std::string path = dir.path() + "/state.db";
+    std::int64_t recipient = 0, team = 0;
+    {
+        Storage s(path);
+        s.queueMessage("r", "s", "text");
+        s.writeValue("t", "g", "k", "1");
+        s.reportPresence("t", "app", "u", "ON", 3);
+        recipient = s.recipientUsage("r");
+        team = s.teamUsage("t");
+    }
+    Storage s(path);
+    EXPECT_EQ(s.recipientUsage("r"), recipient);
+    EXPECT_EQ(s.teamUsage("t"), team);
+}
+
+TEST(Storage, RefusedChangesRollBackAndReadsGoOn) {
+    Storage s(":memory:");
+    s.queueMessage("r", "s", "kept");
+    s.writeValue("t", "g", "k", "1");
+    s.refuseChanges();
+    EXPECT_THROW(s.takeMessages("r", [](const Message&) { return true; }), RefusedError);
+    EXPECT_THROW(s.queueMessage("r", "s", "x"), RefusedError);
+    EXPECT_THROW(s.writeValue("t", "g", "k", "2"), RefusedError);
+    EXPECT_EQ(s.queuedMessages("r"), 1u);
+    EXPECT_EQ(s.readValue("t", "g", "k"), "1");
+}
+
+TEST(Storage, NewDatabaseFilesAreTheOwnersOnly) {
+    TempDir dir;
+    const std::string path = dir.path() + "/state.db";
+    const mode_t old = ::umask(022);  // as a shell leaves it; the service narrows it itself
+    {
+        Storage s(path);
+        s.queueMessage("r", "s", "secret");
+        for (const std::string& file : {path, path + "-wal", path + "-shm"}) {
+            struct stat st {};
+            ASSERT_EQ(::stat(file.c_str(), &st), 0) << file;
+            EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+        }
+    }
+    ::umask(old);
 }
 
 TEST(OnlineWindow, TwiceTheRateInSecondsWithDefaultsAndCap) {

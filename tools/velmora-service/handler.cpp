@@ -1,5 +1,6 @@
 #include "handler.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <new>
 
@@ -30,6 +31,7 @@ std::string boolReply(bool value) { return value ? R"({"d":true})" : R"({"d":fal
 // The reply text of receiveMessage may use what the envelope {"d":""} and a protecting
 // pair of quotes leave of the bound.
 constexpr std::size_t kMessagesTextBudget = kMaxMessagesReply - (sizeof R"({"d":""})" - 1) - 2;
+constexpr std::size_t kListTextBudget = kMaxListReply - (sizeof R"({"d":""})" - 1) - 2;
 constexpr std::size_t kMaxIdDigits = 19;  // int64
 
 bool nestedTooDeep(std::string_view body) {
@@ -109,11 +111,27 @@ HttpReply refreshStatus(Storage& storage, const Members& m) {
     // status that cannot be a value, could never be listed, so it is not recorded either.
     if (!records::fitsKey(user)) throw BadRequest{"userName cannot hold \"|\" or \"\xC2\xA7\""};
     if (!records::fitsValue(status)) throw BadRequest{"status cannot hold \"\xC2\xA7\""};
+    // One report must not be able to make a team's list too large to read.
+    if (user.size() > kMaxUserName) {
+        throw BadRequest{"userName longer than " + std::to_string(kMaxUserName) + " bytes"};
+    }
+    if (status.size() > kMaxStatus) throw BadRequest{"status longer than " + std::to_string(kMaxStatus) + " bytes"};
 
     storage.reportPresence(team, app, user, status, refreshRate);
     std::string text;
     if (returnList) {
-        for (const UserStatus& u : storage.users(team, app, onlyOnline)) {
+        // The most recently seen users first, as many as the reply bound holds (the caller,
+        // who has just reported, always); then listed by name.
+        std::size_t used = 0;
+        auto listed = storage.users(team, app, onlyOnline, [&](const UserStatus& u) {
+            if (!records::fitsKey(u.user) || !records::fitsValue(u.status)) return true;  // skipped below
+            const std::size_t cost = recordCost(used == 0, u.user, u.status);
+            if (used + cost > kListTextBudget) return false;
+            used += cost;
+            return true;
+        });
+        std::sort(listed.begin(), listed.end(), [](const UserStatus& a, const UserStatus& b) { return a.user < b.user; });
+        for (const UserStatus& u : listed) {
             if (records::fitsKey(u.user) && records::fitsValue(u.status)) records::appendRecord(text, u.user, u.status);
         }
     }
@@ -136,10 +154,9 @@ HttpReply sendMessage(Storage& storage, const Members& m) {
 HttpReply receiveMessage(Storage& storage, const Members& m) {
     const std::string& recipient = m.text("destinatario");
     std::string text;
-    std::size_t used = 0;
     // The predicate only measures: if the transaction fails after it, no reply is sent
     // and the messages stay queued.
-    const auto taken = storage.takeMessages(recipient, [&](const Message& message) {
+    const auto taken = storage.takeMessages(recipient, [used = std::size_t{0}](const Message& message) mutable {
         const std::size_t cost = recordCost(used == 0, messageKey(message.sender, message.id), message.text);
         if (used + cost > kMessagesTextBudget) return false;
         used += cost;
@@ -196,6 +213,9 @@ HttpReply dispatch(Storage& storage, std::string_view operation, std::string_vie
     if (body.size() > kMaxRequestBody) {
         throw BadRequest{"request body larger than " + std::to_string(kMaxRequestBody) + " bytes"};
     }
+    // The JSON reader takes a NUL byte for the end of its input, which would let whatever
+    // follows a valid document pass unseen; JSON text cannot hold one.
+    if (body.find('\0') != std::string_view::npos) throw BadRequest{"request body is not JSON (it holds a NUL byte)"};
     if (nestedTooDeep(body)) throw BadRequest{"request body nested deeper than " + std::to_string(kMaxNesting)};
     const json request = json::parse(body, nullptr, false);
     if (request.is_discarded()) throw BadRequest{"request body is not JSON"};
@@ -211,6 +231,8 @@ HttpReply Handler::handle(std::string_view operation, std::string_view body) noe
             return dispatch(storage_, operation, body);
         } catch (const BadRequest& e) {
             return {500, errorBody(e.message)};
+        } catch (const RefusedError& e) {
+            return {500, errorBody(e.what())};
         } catch (const StorageError& e) {
             return {500, errorBody(std::string("storage: ") + e.what())};
         } catch (const std::bad_alloc&) {

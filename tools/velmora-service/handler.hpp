@@ -21,6 +21,12 @@ inline constexpr std::size_t kMaxNesting = 1024;
 // A receiveMessage reply body (the whole JSON envelope) never exceeds this; a fetch that
 // would grow past it leaves the remaining messages queued for the next fetch.
 inline constexpr std::size_t kMaxMessagesReply = 64 * 1024;
+// What one presence report may carry, in bytes; longer ones are refused.
+inline constexpr std::size_t kMaxUserName = 256;
+inline constexpr std::size_t kMaxStatus = 1024;
+// A refreshStatus list reply body never exceeds this: past it, the users seen most
+// recently are listed and the others left out (the library reads replies up to 64 MiB).
+inline constexpr std::size_t kMaxListReply = 1024 * 1024;
 
 struct HttpReply {
     int status = 200;
@@ -35,6 +41,10 @@ public:
     // cannot be served, or a storage failure, is a 500 whose JSON object carries "Message"
     // and no "d".
     HttpReply handle(std::string_view operation, std::string_view body) noexcept;
+
+    // Any thread: requests from now on change nothing, and one still running is rolled back
+    // before it commits (see Storage::refuseChanges).
+    void refuseChanges() noexcept { storage_.refuseChanges(); }
 
 private:
     Storage& storage_;

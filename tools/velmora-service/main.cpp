@@ -3,6 +3,7 @@
 // Exit codes: 0 stopped by SIGINT/SIGTERM, 1 could not start or serve, 2 usage.
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,6 +74,37 @@ int main(int argc, char** argv) {
     certOption->needs(keyOption);
     keyOption->needs(certOption);
     httpFlag->excludes(certOption)->excludes(keyOption);
+    StorageLimits limits;
+    std::int64_t presenceExpiry = limits.presenceExpiryMs / 1000;
+    app.add_option("--recipient-quota", limits.recipientQuota,
+                   "bytes of messages one recipient may have queued (each counts sender, text and 64)")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--team-quota", limits.teamQuota,
+                   "bytes one team may keep: stored values and presence reports (each counts its texts and 64)")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--presence-expiry", presenceExpiry,
+                   "seconds after its online window ends that a user leaves the presence list")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--disk-reserve", limits.diskReserve,
+                   "bytes kept free for the database: sends, writes and reports are refused below it; 0: none")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+    ServerOptions serverOptions;
+    double drainSeconds = serverOptions.drain.count();
+    app.add_option("--drain-timeout", drainSeconds,
+                   "seconds a stop lets requests being served finish; then what has not committed is rolled back")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--max-connections-per-client", serverOptions.maxConnectionsPerClient,
+                   "connections one client address may hold open at once")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    app.add_option("--max-connections", serverOptions.maxConnections, "connections open at once in all")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
     app.set_version_flag("--version", "velmora-service 1.0");
     try {
         app.parse(argc, argv);
@@ -87,6 +119,16 @@ int main(int argc, char** argv) {
         std::cerr << "velmora-service: --listen wants ADDR:PORT (e.g. 127.0.0.1:8443 or [::1]:0), not '"
                   << listenText << "'\n";
         return kUsage;
+    }
+
+    limits.presenceExpiryMs = presenceExpiry * 1000;
+    // Everything the service makes (database, its -wal and -shm files, the data folder, the
+    // key) is its owner's alone.
+    ::umask(077);
+    // Each connection is a descriptor: allow as many as the system lets this process have.
+    if (rlimit files{}; ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
     }
 
     // Signals are taken by one thread with sigwait; every thread made from here on
@@ -112,9 +154,10 @@ int main(int argc, char** argv) {
         if (needData) makeDirectory(dataDir);
         if (dbPath.empty()) dbPath = dataDir + "/velmora.db";
 
-        Storage storage(dbPath);
+        Storage storage(dbPath, systemClockMs, limits);
         Handler handler(storage);
-        ServerOptions options;
+        ServerOptions options = serverOptions;
+        options.drain = Seconds(drainSeconds);
         options.listen = *listen;
         options.https = !http;
         if (options.https) {

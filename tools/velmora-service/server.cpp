@@ -1,23 +1,94 @@
 #include "server.hpp"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
+#include <netinet/tcp.h>
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <charconv>
-#include <filesystem>
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <mutex>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
-#include <httplib.h>
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 
 namespace velmora::service {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using error_code = boost::system::error_code;
+using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr const char* kJson = "application/json; charset=utf-8";
+// What a connection may buffer beyond the header limit: one read's worth of a body.
+constexpr std::size_t kReadBuffer = 64 * 1024;
+// After a reply that ends a connection, what the client still sends is read and dropped
+// for this long (at most kLingerBytes), so that closing with unread data (which resets the
+// connection) cannot destroy the reply before the client has read it.
+constexpr auto kLinger = std::chrono::seconds(2);
+constexpr std::size_t kLingerBytes = 4 * 1024 * 1024;
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr std::string_view kOperationPrefix = "/corvane.asmx/";
 
 std::string hostForUrl(const std::string& host) {
     return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+SteadyClock::duration toDuration(Seconds s) {
+    return std::chrono::duration_cast<SteadyClock::duration>(s);
+}
+
+// Line endings other than CRLF, and obsolete line folding (a field line continued on the
+// next line): each a way for two parsers to disagree about a field.
+std::optional<std::string> lineError(std::string_view header) {
+    for (std::size_t i = 0; i < header.size(); ++i) {
+        if (header[i] == '\n' && (i == 0 || header[i - 1] != '\r')) return "a line ends without CR LF";
+        if (header[i] == '\r' && (i + 1 == header.size() || header[i + 1] != '\n')) return "a CR not before LF";
+        if (header[i] == '\n' && i + 1 < header.size() && (header[i + 1] == ' ' || header[i + 1] == '\t')) {
+            return "a header field folded over lines";
+        }
+        if (header[i] == '\0') return "a NUL in the header";
+    }
+    return std::nullopt;
+}
+
+// The shapes of a request whose end two parsers could see in different places (one
+// reading a second request inside another's body): refused before any body is read.
+// Beast itself refuses Content-Length beside chunked, lengths that differ and lengths that
+// are not decimal digits; it takes "66, 66" and repeated equal lengths, and a transfer
+// coding other than chunked for no body at all.
+std::optional<std::string> framingError(const http::fields& fields) {
+    int lengths = 0, codings = 0;
+    for (const auto& f : fields) {
+        const auto value = f.value();
+        if (f.name() == http::field::content_length) {
+            ++lengths;
+            if (value.empty() || value.size() > 18 ||
+                !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+                return "malformed Content-Length";
+            }
+        } else if (f.name() == http::field::transfer_encoding) {
+            ++codings;
+            if (value != "chunked") return "Transfer-Encoding other than chunked";
+        }
+    }
+    if (lengths > 1) return "more than one Content-Length";
+    if (codings > 1) return "more than one Transfer-Encoding";
+    if (lengths > 0 && codings > 0) return "both Content-Length and Transfer-Encoding";
+    return std::nullopt;
 }
 
 }  // namespace
@@ -41,178 +112,549 @@ std::optional<ListenAddress> parseListenAddress(const std::string& text) {
     return ListenAddress{host, value};
 }
 
-Server::Server(Handler& handler, const ServerOptions& options) {
-    if (options.https) {
-        server_ = std::make_unique<httplib::SSLServer>(options.certFile.c_str(), options.keyFile.c_str());
-    } else {
-        server_ = std::make_unique<httplib::Server>();
-    }
-    if (!server_->is_valid()) {
-        throw ServiceError("cannot use certificate " + options.certFile + " with key " + options.keyFile);
-    }
-    const int workers = options.workers > 0 ? options.workers : 64;
-    server_->new_task_queue = [workers] { return new httplib::ThreadPool(static_cast<std::size_t>(workers)); };
-    // Headers and body leave in separate writes; with Nagle's algorithm the body would
-    // wait for the client's delayed acknowledgement (tens of milliseconds per request).
-    server_->set_tcp_nodelay(true);
-    server_->set_keep_alive_max_count(1000);
-    server_->set_keep_alive_timeout(5);
-    // Generous for a slow sender, bounded so a stalled one frees its worker.
-    server_->set_read_timeout(30);
-    server_->set_write_timeout(30);
-    // One byte more than the handler accepts, so that the handler itself refuses an
-    // oversized body with its usual reply; httplib answers anything larger (see the error
-    // handler below).
-    server_->set_payload_max_length(kMaxRequestBody + 1);
+// A connection as the server sees it: closable from the drain.
+class SessionBase {
+public:
+    virtual ~SessionBase() = default;
+    // On the session's strand: close unless a request is being handled or its reply written.
+    virtual void drain() = 0;
+    virtual void forceClose() = 0;
+};
 
-    server_->Post(R"(/corvane\.asmx/([^/]*))", [this, &handler](const httplib::Request& req, httplib::Response& res) {
-        if (!enter()) {
-            res.status = 503;
-            res.set_header("Connection", "close");
-            res.set_content(errorBody("the service is stopping"), kJson);
+class Server::Impl {
+public:
+    Impl(Handler& handler, const ServerOptions& options);
+
+    bool run();
+    void stop();
+    void serve();
+
+    // Connections: admitted at accept, counted per client address.
+    void sessionGone(SessionBase* session, const asio::ip::address& client);
+
+    Handler& handler;
+    const ServerOptions options;
+    std::atomic<bool> draining{false};
+
+private:
+    // Before the I/O context: sessions it still holds when destroyed leave the registry.
+    std::mutex mutex_;  // the registry below
+    std::unordered_map<SessionBase*, std::weak_ptr<SessionBase>> sessions_;
+    std::map<asio::ip::address, int> perClient_;
+
+public:
+    asio::io_context ioc;
+    std::optional<asio::ssl::context> tls;
+    asio::thread_pool workers;
+    std::string origin;
+    int port = 0;
+
+private:
+    void accept();
+    void admit(tcp::socket socket);
+    void beginDrain();
+    void finish();
+    std::vector<std::shared_ptr<SessionBase>> liveSessions();
+
+    asio::strand<asio::io_context::executor_type> strand_;  // the acceptor's and the drain's
+    tcp::acceptor acceptor_;
+    asio::steady_timer drainTimer_;
+    asio::steady_timer acceptRetry_;
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> guard_;
+    bool finished_ = false;  // on strand_
+
+    enum class Phase { created, running, done };
+    std::mutex phaseMutex_;
+    std::condition_variable phaseChanged_;
+    Phase phase_ = Phase::created;
+
+    template <class Stream>
+    friend class Session;
+};
+
+// One connection, its requests served one after another in the order they arrive (so
+// pipelined requests get their replies in order). Every step runs on the connection's
+// strand; only the handler call runs on a worker.
+template <class Stream>
+class Session : public SessionBase, public std::enable_shared_from_this<Session<Stream>> {
+public:
+    Session(Server::Impl& server, Stream stream, asio::ip::address client)
+        : server_(server), stream_(std::move(stream)), client_(std::move(client)), buffer_(kReadBuffer) {}
+    ~Session() override { server_.sessionGone(this, client_); }
+
+    void start() {
+        asio::dispatch(stream_.get_executor(), [self = this->shared_from_this()] { self->begin(); });
+    }
+
+    void drain() override {
+        asio::dispatch(stream_.get_executor(), [self = this->shared_from_this()] {
+            if (self->state_ == State::handshake || self->state_ == State::idle || self->state_ == State::reading) {
+                self->close();
+            }
+        });
+    }
+
+    void forceClose() override {
+        asio::dispatch(stream_.get_executor(), [self = this->shared_from_this()] { self->close(); });
+    }
+
+private:
+    enum class State { handshake, idle, reading, handling, writing, lingering, closed };
+
+    auto& tcpStream() { return beast::get_lowest_layer(stream_); }
+
+    void begin() {
+        error_code ec;
+        tcpStream().socket().set_option(tcp::no_delay(true), ec);
+        if constexpr (std::is_same_v<Stream, beast::tcp_stream>) {
+            waitForRequest();
+        } else {
+            state_ = State::handshake;
+            tcpStream().expires_after(toDuration(server_.options.handshake));
+            stream_.async_handshake(asio::ssl::stream_base::server,
+                                    [self = this->shared_from_this()](const error_code& e) {
+                                        if (self->state_ == State::closed) return;
+                                        if (e) return self->close();
+                                        self->waitForRequest();
+                                    });
+        }
+    }
+
+    // A kept-alive connection waits `idle` for the first byte of its next request; a
+    // request's header then has `header` to be complete.
+    void waitForRequest() {
+        if (server_.draining) return close();
+        state_ = State::idle;
+        if (buffer_.size() > 0) return readHeader();  // pipelined: already here
+        tcpStream().expires_after(toDuration(server_.options.idle));
+        stream_.async_read_some(buffer_.prepare(4096),
+                                [self = this->shared_from_this()](const error_code& e, std::size_t n) {
+                                    if (self->state_ == State::closed) return;
+                                    if (e) return self->close();
+                                    self->buffer_.commit(n);
+                                    self->readHeader();
+                                });
+    }
+
+    // The header is gathered and checked as raw bytes before Beast parses it: Beast
+    // unfolds obsolete line folding, which a proxy in front may read differently.
+    void readHeader() {
+        state_ = State::reading;
+        parser_.emplace();
+        parser_->header_limit(static_cast<std::uint32_t>(server_.options.maxHeaderBytes));
+        parser_->body_limit(kMaxRequestBody);
+        scanned_ = 0;
+        tcpStream().expires_after(toDuration(server_.options.header));
+        gatherHeader();
+    }
+
+    void gatherHeader() {
+        const std::string_view data(static_cast<const char*>(buffer_.data().data()), buffer_.size());
+        const std::size_t from = scanned_ > 3 ? scanned_ - 3 : 0;
+        const std::size_t end = data.find("\r\n\r\n", from);
+        if (end == std::string_view::npos) {
+            scanned_ = data.size();
+            if (data.size() > server_.options.maxHeaderBytes) {
+                return refuse(431, "request header larger than " + std::to_string(server_.options.maxHeaderBytes) +
+                                       " bytes");
+            }
+            const std::size_t room = std::min<std::size_t>(4096, buffer_.max_size() - buffer_.size());
+            stream_.async_read_some(buffer_.prepare(room),
+                                    [self = this->shared_from_this()](const error_code& e, std::size_t n) {
+                                        if (self->state_ == State::closed) return;
+                                        if (e) return self->close();
+                                        self->buffer_.commit(n);
+                                        self->gatherHeader();
+                                    });
             return;
         }
-        bool handedOver = false;  // to the provider's releaser, which then calls leave()
-        try {
-            auto reply = std::make_shared<HttpReply>(handler.handle(req.matches[1].str(), req.body));
-            res.status = reply->status;
-            if (reply->status != 200) {
-                // A refused request changed nothing; its reply needs no guarding.
-                res.set_content(std::move(reply->body), kJson);
-                leave();
+        const std::string_view header = data.substr(0, end + 4);
+        if (header.size() > server_.options.maxHeaderBytes) {
+            return refuse(431, "request header larger than " + std::to_string(server_.options.maxHeaderBytes) +
+                                   " bytes");
+        }
+        if (const auto error = lineError(header)) return refuse(400, *error);
+        error_code e;
+        const std::size_t used = parser_->put(asio::buffer(header.data(), header.size()), e);
+        if (!e && !parser_->is_header_done()) e = http::error::partial_message;
+        if (e == http::error::body_limit || e == http::error::header_limit) return readFailed(e);
+        if (e) return refuse(400, "malformed request: " + e.message());
+        buffer_.consume(used);
+        onHeader();
+    }
+
+    void onHeader() {
+        const auto& req = parser_->get();
+        if (const auto error = framingError(req)) return refuse(400, *error);
+        const auto expect = req[http::field::expect];
+        if (!expect.empty()) {
+            if (!beast::iequals(expect, "100-continue")) return refuse(417, "only Expect: 100-continue is understood");
+            if (req.version() >= 11 && !parser_->is_done()) {
+                tcpStream().expires_after(toDuration(server_.options.write));
+                asio::async_write(stream_, asio::buffer(kContinue.data(), kContinue.size()),
+                                  [self = this->shared_from_this()](const error_code& e, std::size_t) {
+                                      if (self->state_ == State::closed) return;
+                                      if (e) return self->close();
+                                      self->readBody();
+                                  });
                 return;
             }
-            // A served reply goes out through a provider so that leave() runs only once it
-            // has been written (or failed to be): stop() must not cut a connection between a
-            // fetch removing messages and its reply reaching the socket.
-            const std::size_t size = reply->body.size();
-            res.set_content_provider(
-                size, kJson,
-                [reply](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                    return sink.write(reply->body.data() + offset, length);
-                },
-                [this](bool) { leave(); });
-            handedOver = true;
-        } catch (...) {
-            // Out of memory at worst; stop() must not wait for this request forever.
-            if (!handedOver) leave();
-            throw;
         }
-    });
-    // httplib's own refusals (no such path, wrong method, body too large, bad request
-    // line) still answer a JSON object with "Message"; an oversized body is a request the
-    // service cannot serve, so it is a 500 like the handler's.
-    server_->set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request& req,
-                                                                       httplib::Response& res) {
-        if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        std::string message;
-        if (res.status == 413) {
-            res.status = 500;
-            message = "request body larger than " + std::to_string(kMaxRequestBody) + " bytes";
-        } else if (res.status == 404) {
-            message = "no operation at " + req.path + "; operations are POST /corvane.asmx/<operation>";
-        } else {
-            message = "request refused with HTTP status " + std::to_string(res.status);
+        readBody();
+    }
+
+    void readBody() {
+        bodyDeadline_ = SteadyClock::now() + toDuration(server_.options.body);
+        readBodySome();
+    }
+
+    // Each read of the body must bring data within `bodyRead`, the whole body arrive by
+    // its deadline; the body limit holds while reading, chunked bodies included.
+    void readBodySome() {
+        if (parser_->is_done()) return handle();
+        const auto left = bodyDeadline_ - SteadyClock::now();
+        tcpStream().expires_after(std::min<SteadyClock::duration>(toDuration(server_.options.bodyRead), left));
+        http::async_read_some(stream_, buffer_, *parser_,
+                              [self = this->shared_from_this()](const error_code& e, std::size_t) {
+                                  if (self->state_ == State::closed) return;
+                                  if (e) return self->readFailed(e);
+                                  self->readBodySome();
+                              });
+    }
+
+    void readFailed(const error_code& e) {
+        if (e == http::error::body_limit) {
+            // Documented as a request the service cannot serve, like the handler's refusals.
+            return refuse(500, "request body larger than " + std::to_string(kMaxRequestBody) + " bytes");
         }
-        res.set_content(errorBody(message), kJson);
-        return httplib::Server::HandlerResponse::Handled;
-    }));
-    server_->set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-        res.status = 500;
-        res.set_content(errorBody("internal error"), kJson);
-    });
+        if (e == http::error::header_limit || e == http::error::buffer_overflow) {
+            return refuse(431, "request header larger than " + std::to_string(server_.options.maxHeaderBytes) +
+                                   " bytes");
+        }
+        // Other parse errors (but not a peer that went away or fell silent).
+        static const error_code httpError = http::error::end_of_stream;
+        if (e.category() == httpError.category() && e != http::error::end_of_stream &&
+            e != http::error::partial_message) {
+            return refuse(400, "malformed request: " + e.message());
+        }
+        close();
+    }
 
-    // httplib's default is SO_REUSEPORT, which lets a second service bind the same port
-    // and silently take half the connections; a port in use must be an error instead.
-    int listening = -1;
-    server_->set_socket_options([&listening](int sock) {
-        int yes = 1;
-        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        listening = sock;
-    });
+    void handle() {
+        auto req = parser_->release();
+        parser_.reset();
+        const bool keepAlive = req.keep_alive();
+        version_ = req.version();
+        // A request that completes once stopping has begun changes nothing.
+        if (server_.draining) return reply(503, errorBody("the service is stopping"), false);
+        const std::string_view target(req.target().data(), req.target().size());
+        const std::string_view path = target.substr(0, target.find('?'));
+        std::string_view operation;
+        bool routed = req.method() == http::verb::post && path.substr(0, kOperationPrefix.size()) == kOperationPrefix;
+        if (routed) {
+            operation = path.substr(kOperationPrefix.size());
+            routed = operation.find('/') == std::string_view::npos;
+        }
+        if (!routed) {
+            return reply(404,
+                         errorBody("no operation at " + std::string(path.substr(0, 200)) +
+                                   "; operations are POST /corvane.asmx/<operation>"),
+                         keepAlive);
+        }
+        state_ = State::handling;
+        asio::post(server_.workers, [self = this->shared_from_this(), operation = std::string(operation),
+                                     body = std::move(req.body()), keepAlive]() mutable {
+            HttpReply result = self->server_.handler.handle(operation, body);
+            body.clear();
+            body.shrink_to_fit();
+            asio::post(self->stream_.get_executor(), [self, result = std::move(result), keepAlive]() mutable {
+                if (self->state_ == State::closed) return;
+                self->reply(result.status, std::move(result.body), keepAlive);
+            });
+        });
+    }
 
+    // Refusals made before a request was read whole: the framing can no longer be
+    // trusted, so the connection ends after the reply.
+    void refuse(int status, const std::string& message) {
+        parser_.reset();
+        version_ = 11;
+        reply(status, errorBody(message), false);
+    }
+
+    void reply(int status, std::string body, bool keepAlive) {
+        state_ = State::writing;
+        response_ = {};
+        response_.version(version_ == 10 ? 10 : 11);
+        response_.result(static_cast<unsigned>(status));
+        response_.set(http::field::content_type, kJson);
+        response_.body() = std::move(body);
+        response_.keep_alive(keepAlive && !server_.draining);
+        response_.prepare_payload();
+        tcpStream().expires_after(toDuration(server_.options.write));
+        http::async_write(stream_, response_, [self = this->shared_from_this()](const error_code& e, std::size_t) {
+            if (self->state_ == State::closed) return;
+            if (e) return self->close();
+            const bool again = self->response_.keep_alive();
+            self->response_ = {};
+            if (again) return self->waitForRequest();
+            self->linger();
+        });
+    }
+
+    void linger() {
+        state_ = State::lingering;
+        error_code ec;
+        tcpStream().socket().shutdown(tcp::socket::shutdown_send, ec);
+        if (ec) return close();
+        tcpStream().expires_after(kLinger);
+        lingerRead();
+    }
+
+    void lingerRead() {
+        if (lingered_ >= kLingerBytes) return close();
+        tcpStream().async_read_some(asio::buffer(discard_),
+                                    [self = this->shared_from_this()](const error_code& e, std::size_t n) {
+                                        if (self->state_ == State::closed) return;
+                                        if (e) return self->close();
+                                        self->lingered_ += n;
+                                        self->lingerRead();
+                                    });
+    }
+
+    void close() {
+        if (state_ == State::closed) return;
+        state_ = State::closed;
+        error_code ec;
+        tcpStream().socket().shutdown(tcp::socket::shutdown_both, ec);
+        tcpStream().close();
+        parser_.reset();
+        buffer_.clear();
+        buffer_.shrink_to_fit();
+    }
+
+    Server::Impl& server_;
+    Stream stream_;
+    asio::ip::address client_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+    http::response<http::string_body> response_;
+    State state_ = State::idle;
+    unsigned version_ = 11;
+    SteadyClock::time_point bodyDeadline_;
+    std::size_t lingered_ = 0;
+    std::size_t scanned_ = 0;
+    std::array<char, 4096> discard_{};
+};
+
+Server::Impl::Impl(Handler& h, const ServerOptions& o)
+    : handler(h),
+      options(o),
+      ioc(std::max(1, o.ioThreads)),
+      workers(static_cast<std::size_t>(std::max(1, o.workers))),
+      strand_(asio::make_strand(ioc)),
+      acceptor_(strand_),
+      drainTimer_(strand_),
+      acceptRetry_(strand_) {
+    if (options.https) {
+        try {
+            tls.emplace(asio::ssl::context::tls_server);
+            tls->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                             asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
+                             asio::ssl::context::no_tlsv1_1 | asio::ssl::context::single_dh_use);
+            tls->use_certificate_chain_file(options.certFile);
+            tls->use_private_key_file(options.keyFile, asio::ssl::context::pem);
+            if (SSL_CTX_check_private_key(tls->native_handle()) != 1) throw std::runtime_error("key mismatch");
+        } catch (const std::exception&) {
+            throw ServiceError("cannot use certificate " + options.certFile + " with key " + options.keyFile);
+        }
+    }
     const auto& listen = options.listen;
-    if (listen.port == 0) {
-        port_ = server_->bind_to_any_port(listen.host);
-        if (port_ <= 0) throw ServiceError("cannot listen on " + hostForUrl(listen.host) + ":0");
-    } else {
-        if (!server_->bind_to_port(listen.host, listen.port)) {
-            throw ServiceError("cannot listen on " + hostForUrl(listen.host) + ":" + std::to_string(listen.port));
+    const std::string where = hostForUrl(listen.host) + ":" + std::to_string(listen.port);
+    try {
+        tcp::endpoint endpoint;
+        error_code ec;
+        const auto address = asio::ip::make_address(listen.host, ec);
+        if (!ec) {
+            endpoint = tcp::endpoint(address, static_cast<unsigned short>(listen.port));
+        } else {
+            tcp::resolver resolver(ioc);
+            endpoint = *resolver.resolve(listen.host, std::to_string(listen.port), tcp::resolver::passive).begin();
         }
-        port_ = listen.port;
+        acceptor_.open(endpoint.protocol());
+        // Not SO_REUSEPORT: a second service on the same port must be an error, not take
+        // half the connections.
+        acceptor_.set_option(asio::socket_base::reuse_address(true));
+        acceptor_.bind(endpoint);
+        // The system's maximum backlog: a burst of new clients is queued, not dropped.
+        acceptor_.listen(asio::socket_base::max_listen_connections);
+        port = acceptor_.local_endpoint().port();
+    } catch (const std::exception&) {
+        throw ServiceError("cannot listen on " + where);
     }
-    // httplib listens with a backlog of 5: a burst of new clients beyond that has its
-    // connection attempts dropped and retried a second or more later. Listening again on
-    // the bound socket raises the backlog.
-    if (listening >= 0) ::listen(listening, SOMAXCONN);
-    server_->set_socket_options(httplib::default_socket_options);  // drops the reference to `listening`
-    origin_ = std::string(options.https ? "https" : "http") + "://" + hostForUrl(listen.host) + ":" +
-              std::to_string(port_);
+    origin = std::string(options.https ? "https" : "http") + "://" + hostForUrl(listen.host) + ":" +
+             std::to_string(port);
 }
 
-Server::~Server() { stop(); }
-
-bool Server::run() {
-    inRun_ = true;
-    bool ok = true;
-    if (!stopRequested_) ok = server_->listen_after_bind();
-    inRun_ = false;
-    return ok;
-}
-
-void Server::stop() {
-    stopRequested_ = true;
-    // httplib ignores a stop that comes before its accept loop has started; wait for the
-    // loop (it starts at once) rather than lose the request. run() publishes inRun_ before
-    // it reads stopRequested_, so one of the two sides always sees the other.
-    while (inRun_ && !server_->is_running()) std::this_thread::yield();
-    server_->stop();
+bool Server::Impl::run() {
     {
-        std::unique_lock lock(gateMutex_);
-        closing_ = true;
-        gateChanged_.wait(lock, [this] { return inFlight_ == 0; });
+        std::lock_guard lock(phaseMutex_);
+        if (phase_ != Phase::created) return true;  // stopped before it ran
+        phase_ = Phase::running;
     }
-    // httplib waits out each idle kept-alive connection's timeout before its worker ends;
-    // no request is in flight any more, so those connections can simply be closed.
-    closeConnections();
-}
-
-bool Server::enter() {
-    std::lock_guard lock(gateMutex_);
-    if (closing_) return false;
-    ++inFlight_;
+    // Kept until the drain is over: a request being handled on a worker holds no pending
+    // operation of the I/O context.
+    guard_.emplace(ioc.get_executor());
+    asio::post(strand_, [this] { accept(); });
+    std::vector<std::thread> extra;
+    for (int i = 1; i < options.ioThreads; ++i) extra.emplace_back([this] { serve(); });
+    serve();
+    for (auto& t : extra) t.join();
+    workers.join();
+    {
+        std::lock_guard lock(phaseMutex_);
+        phase_ = Phase::done;
+    }
+    phaseChanged_.notify_all();
     return true;
 }
 
-void Server::leave() {
-    {
-        std::lock_guard lock(gateMutex_);
-        --inFlight_;
+void Server::Impl::serve() {
+    // An exception out of a completion handler (memory, at worst) ends only that handler's
+    // connection: its session is released with the handler; the loop goes on.
+    while (true) {
+        try {
+            ioc.run();
+            return;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "velmora-service: connection dropped: %s\n", e.what());
+        } catch (...) {
+            std::fprintf(stderr, "velmora-service: connection dropped\n");
+        }
     }
-    gateChanged_.notify_all();
 }
 
-void Server::closeConnections() {
-    // httplib does not hand out its connections' sockets; they are this process's
-    // connected sockets whose local port is the service's port (a client socket of this
-    // process has that port as its peer's, not its own).
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
-        int fd = -1;
-        const std::string name = entry.path().filename().string();
-        if (std::from_chars(name.data(), name.data() + name.size(), fd).ec != std::errc()) continue;
-        sockaddr_storage local{}, peer{};
-        socklen_t localLength = sizeof local, peerLength = sizeof peer;
-        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) continue;
-        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) continue;
-        int localPort = -1;
-        if (local.ss_family == AF_INET) {
-            localPort = ntohs(reinterpret_cast<const sockaddr_in&>(local).sin_port);
-        } else if (local.ss_family == AF_INET6) {
-            localPort = ntohs(reinterpret_cast<const sockaddr_in6&>(local).sin6_port);
+void Server::Impl::stop() {
+    std::unique_lock lock(phaseMutex_);
+    if (phase_ == Phase::created) {
+        phase_ = Phase::done;
+        return;
+    }
+    if (phase_ == Phase::done) return;
+    if (!draining.exchange(true)) asio::post(strand_, [this] { beginDrain(); });
+    phaseChanged_.wait(lock, [this] { return phase_ == Phase::done; });
+}
+
+void Server::Impl::accept() {
+    acceptor_.async_accept(asio::make_strand(ioc), [this](const error_code& ec, tcp::socket socket) {
+        if (!acceptor_.is_open() || draining) return;
+        if (!ec) {
+            admit(std::move(socket));
+        } else if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+                   ec == asio::error::no_memory) {
+            // Out of descriptors: waiting connections stay queued until some close.
+            acceptRetry_.expires_after(std::chrono::milliseconds(50));
+            acceptRetry_.async_wait([this](const error_code& e) {
+                if (!e) accept();
+            });
+            return;
         }
-        if (localPort == port_) ::shutdown(fd, SHUT_RDWR);
+        accept();
+    });
+}
+
+void Server::Impl::admit(tcp::socket socket) {
+    error_code ec;
+    const auto peer = socket.remote_endpoint(ec);
+    if (ec) return;
+    const asio::ip::address client = peer.address();
+    {
+        std::lock_guard lock(mutex_);
+        int& fromClient = perClient_[client];
+        if (fromClient >= options.maxConnectionsPerClient ||
+            static_cast<int>(sessions_.size()) >= options.maxConnections) {
+            if (fromClient == 0) perClient_.erase(client);
+            socket.close(ec);  // refused: the client may try again once one of its own closes
+            return;
+        }
+        ++fromClient;
+    }
+    std::shared_ptr<SessionBase> session;
+    if (tls) {
+        auto s = std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
+            *this, beast::ssl_stream<beast::tcp_stream>(beast::tcp_stream(std::move(socket)), *tls), client);
+        session = s;
+        {
+            std::lock_guard lock(mutex_);
+            sessions_[s.get()] = s;
+        }
+        s->start();
+    } else {
+        auto s = std::make_shared<Session<beast::tcp_stream>>(*this, beast::tcp_stream(std::move(socket)), client);
+        session = s;
+        {
+            std::lock_guard lock(mutex_);
+            sessions_[s.get()] = s;
+        }
+        s->start();
     }
 }
+
+void Server::Impl::sessionGone(SessionBase* session, const asio::ip::address& client) {
+    bool last = false;
+    {
+        std::lock_guard lock(mutex_);
+        sessions_.erase(session);
+        if (auto it = perClient_.find(client); it != perClient_.end() && --it->second <= 0) perClient_.erase(it);
+        last = sessions_.empty();
+    }
+    if (last && draining) asio::post(strand_, [this] { finish(); });
+}
+
+std::vector<std::shared_ptr<SessionBase>> Server::Impl::liveSessions() {
+    std::vector<std::shared_ptr<SessionBase>> live;
+    std::lock_guard lock(mutex_);
+    for (auto& [raw, weak] : sessions_) {
+        if (auto s = weak.lock()) live.push_back(std::move(s));
+    }
+    return live;
+}
+
+void Server::Impl::beginDrain() {
+    error_code ec;
+    acceptor_.close(ec);
+    acceptRetry_.cancel();
+    const auto live = liveSessions();
+    for (const auto& s : live) s->drain();
+    bool empty = false;
+    {
+        std::lock_guard lock(mutex_);
+        empty = sessions_.empty();
+    }
+    if (empty) return finish();
+    drainTimer_.expires_after(toDuration(options.drain));
+    drainTimer_.async_wait([this](const error_code& e) {
+        if (e || finished_) return;
+        // Out of time: what has not committed yet is rolled back, and every connection ends.
+        handler.refuseChanges();
+        for (const auto& s : liveSessions()) s->forceClose();
+    });
+}
+
+void Server::Impl::finish() {
+    if (finished_) return;
+    finished_ = true;
+    drainTimer_.cancel();
+    guard_.reset();
+}
+
+Server::Server(Handler& handler, const ServerOptions& options) : impl_(std::make_unique<Impl>(handler, options)) {}
+
+Server::~Server() { stop(); }
+
+const std::string& Server::origin() const { return impl_->origin; }
+int Server::port() const { return impl_->port; }
+bool Server::run() { return impl_->run(); }
+void Server::stop() { impl_->stop(); }
 
 }  // namespace velmora::service

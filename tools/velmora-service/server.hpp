@@ -1,18 +1,15 @@
 #pragma once
-// The handler on the network: POST /corvane.asmx/<operation> over HTTPS (or plain HTTP).
+// The handler on the network: POST /corvane.asmx/<operation> over HTTPS (or plain HTTP),
+// served asynchronously with Boost.Beast over Boost.Asio.
 
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "handler.hpp"
-
-namespace httplib {
-class Server;
-}
 
 namespace velmora::service {
 
@@ -24,15 +21,36 @@ struct ListenAddress {
 // "ADDR:PORT", with an IPv6 address in brackets ("[::1]:8443"); nullopt when malformed.
 std::optional<ListenAddress> parseListenAddress(const std::string& text);
 
+using Seconds = std::chrono::duration<double>;
+
 struct ServerOptions {
     ListenAddress listen{"127.0.0.1", 8443};
     bool https = true;
     std::string certFile;  // both required for https
     std::string keyFile;
-    // Each connection being served holds a worker, a kept-alive idle one included, until
-    // its keep-alive timeout; enough workers keep a few slow or idle clients from holding
-    // up the others.
-    int workers = 64;
+    // Threads that run the connections (non-blocking), and threads that run the handler
+    // (its database work blocks). Idle and slow connections hold neither.
+    int ioThreads = 2;
+    int workers = 8;
+    // Connections open at once from one client address, and in all; a connection past
+    // either is closed at once.
+    int maxConnectionsPerClient = 256;
+    int maxConnections = 4096;
+    // The request line and header fields together, in bytes; larger gets 431.
+    std::size_t maxHeaderBytes = 16 * 1024;
+    // Deadlines. A TLS handshake must end within `handshake`; a kept-alive connection may
+    // wait `idle` for its next request; a request's header must be complete `header` after
+    // its first byte; each read of a body must bring data within `bodyRead`, and the whole
+    // body arrive within `body`; a reply must be written within `write`.
+    Seconds handshake{10};
+    Seconds idle{5};
+    Seconds header{10};
+    Seconds bodyRead{10};
+    Seconds body{60};
+    Seconds write{30};
+    // How long stop() lets requests being served finish; a request not committed by then
+    // is rolled back and its connection closed.
+    Seconds drain{10};
 };
 
 class ServiceError : public std::runtime_error {
@@ -50,31 +68,22 @@ public:
     Server& operator=(const Server&) = delete;
 
     // e.g. "https://127.0.0.1:40123", with the port actually bound.
-    const std::string& origin() const { return origin_; }
-    int port() const { return port_; }
+    const std::string& origin() const;
+    int port() const;
 
     // Serves until stop(); false when serving failed.
     bool run();
-    // Any thread, also before run(): makes run() return (or return at once). Requests
-    // being served finish and their replies are written; requests that arrive later get
-    // 503 and change nothing; idle kept-alive connections are closed rather than waited for.
+    // Any thread, also before run(): stops accepting, closes idle connections and those
+    // whose request has not been handed to the handler yet, lets the requests being
+    // handled finish and their replies be written (for at most the drain time: then
+    // changes are refused and every connection is closed), and returns once run() has
+    // returned or would return at once.
     void stop();
 
-private:
-    // Which requests are between entering the handler and their reply being written.
-    bool enter();
-    void leave();
-    void closeConnections();
+    class Impl;
 
-    std::unique_ptr<httplib::Server> server_;
-    std::atomic<bool> inRun_{false};
-    std::atomic<bool> stopRequested_{false};
-    std::mutex gateMutex_;
-    std::condition_variable gateChanged_;
-    int inFlight_ = 0;
-    bool closing_ = false;
-    std::string origin_;
-    int port_ = 0;
+private:
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace velmora::service
