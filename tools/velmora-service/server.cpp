@@ -1,94 +1,17 @@
 #include "server.hpp"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-
-#include <algorithm>
-#include <array>
-#include <atomic>
 #include <charconv>
-#include <condition_variable>
 #include <cstdio>
-#include <map>
-#include <mutex>
 #include <thread>
-#include <unordered_map>
-#include <vector>
 
-#include <boost/asio.hpp>
-#include <boost/asio/ssl.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
+#include "session.hpp"
 
 namespace velmora::service {
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-using tcp = asio::ip::tcp;
-using error_code = boost::system::error_code;
-using SteadyClock = std::chrono::steady_clock;
-
 namespace {
-
-constexpr const char* kJson = "application/json; charset=utf-8";
-// What a connection may buffer beyond the header limit: one read's worth of a body.
-constexpr std::size_t kReadBuffer = 64 * 1024;
-// After a reply that ends a connection, what the client still sends is read and dropped
-// for this long (at most kLingerBytes), so that closing with unread data (which resets the
-// connection) cannot destroy the reply before the client has read it.
-constexpr auto kLinger = std::chrono::seconds(2);
-constexpr std::size_t kLingerBytes = 4 * 1024 * 1024;
-constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
-constexpr std::string_view kOperationPrefix = "/corvane.asmx/";
 
 std::string hostForUrl(const std::string& host) {
     return host.find(':') != std::string::npos ? "[" + host + "]" : host;
-}
-
-SteadyClock::duration toDuration(Seconds s) {
-    return std::chrono::duration_cast<SteadyClock::duration>(s);
-}
-
-// Line endings other than CRLF, and obsolete line folding (a field line continued on the
-// next line): each a way for two parsers to disagree about a field.
-std::optional<std::string> lineError(std::string_view header) {
-    for (std::size_t i = 0; i < header.size(); ++i) {
-        if (header[i] == '\n' && (i == 0 || header[i - 1] != '\r')) return "a line ends without CR LF";
-        if (header[i] == '\r' && (i + 1 == header.size() || header[i + 1] != '\n')) return "a CR not before LF";
-        if (header[i] == '\n' && i + 1 < header.size() && (header[i + 1] == ' ' || header[i + 1] == '\t')) {
-            return "a header field folded over lines";
-        }
-        if (header[i] == '\0') return "a NUL in the header";
-    }
-    return std::nullopt;
-}
-
-// The shapes of a request whose end two parsers could see in different places (one
-// reading a second request inside another's body): refused before any body is read.
-// Beast itself refuses Content-Length beside chunked, lengths that differ and lengths that
-// are not decimal digits; it takes "66, 66" and repeated equal lengths, and a transfer
-// coding other than chunked for no body at all.
-std::optional<std::string> framingError(const http::fields& fields) {
-    int lengths = 0, codings = 0;
-    for (const auto& f : fields) {
-        const auto value = f.value();
-        if (f.name() == http::field::content_length) {
-            ++lengths;
-            if (value.empty() || value.size() > 18 ||
-                !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-                return "malformed Content-Length";
-            }
-        } else if (f.name() == http::field::transfer_encoding) {
-            ++codings;
-            if (value != "chunked") return "Transfer-Encoding other than chunked";
-        }
-    }
-    if (lengths > 1) return "more than one Content-Length";
-    if (codings > 1) return "more than one Transfer-Encoding";
-    if (lengths > 0 && codings > 0) return "both Content-Length and Transfer-Encoding";
-    return std::nullopt;
 }
 
 }  // namespace
@@ -111,341 +34,6 @@ std::optional<ListenAddress> parseListenAddress(const std::string& text) {
     }
     return ListenAddress{host, value};
 }
-
-// A connection as the server sees it: closable from the drain.
-class SessionBase {
-public:
-    virtual ~SessionBase() = default;
-    // On the session's strand: close unless a request is being handled or its reply written.
-    virtual void drain() = 0;
-    virtual void forceClose() = 0;
-};
-
-class Server::Impl {
-public:
-    Impl(Handler& handler, const ServerOptions& options);
-
-    bool run();
-    void stop();
-    void serve();
-
-    // Connections: admitted at accept, counted per client address.
-    void sessionGone(SessionBase* session, const asio::ip::address& client);
-
-    Handler& handler;
-    const ServerOptions options;
-    std::atomic<bool> draining{false};
-
-private:
-    // Before the I/O context: sessions it still holds when destroyed leave the registry.
-    std::mutex mutex_;  // the registry below
-    std::unordered_map<SessionBase*, std::weak_ptr<SessionBase>> sessions_;
-    std::map<asio::ip::address, int> perClient_;
-
-public:
-    asio::io_context ioc;
-    std::optional<asio::ssl::context> tls;
-    asio::thread_pool workers;
-    std::string origin;
-    int port = 0;
-
-private:
-    void accept();
-    void admit(tcp::socket socket);
-    void beginDrain();
-    void finish();
-    std::vector<std::shared_ptr<SessionBase>> liveSessions();
-
-    asio::strand<asio::io_context::executor_type> strand_;  // the acceptor's and the drain's
-    tcp::acceptor acceptor_;
-    asio::steady_timer drainTimer_;
-    asio::steady_timer acceptRetry_;
-    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> guard_;
-    bool finished_ = false;  // on strand_
-
-    enum class Phase { created, running, done };
-    std::mutex phaseMutex_;
-    std::condition_variable phaseChanged_;
-    Phase phase_ = Phase::created;
-
-    template <class Stream>
-    friend class Session;
-};
-
-// One connection, its requests served one after another in the order they arrive (so
-// pipelined requests get their replies in order). Every step runs on the connection's
-// strand; only the handler call runs on a worker.
-template <class Stream>
-class Session : public SessionBase, public std::enable_shared_from_this<Session<Stream>> {
-public:
-    Session(Server::Impl& server, Stream stream, asio::ip::address client)
-        : server_(server), stream_(std::move(stream)), client_(std::move(client)), buffer_(kReadBuffer) {}
-    ~Session() override { server_.sessionGone(this, client_); }
-
-    void start() {
-        asio::dispatch(stream_.get_executor(), [self = this->shared_from_this()] { self->begin(); });
-    }
-
-    void drain() override {
-        asio::dispatch(stream_.get_executor(), [self = this->shared_from_this()] {
-            if (self->state_ == State::handshake || self->state_ == State::idle || self->state_ == State::reading) {
-                self->close();
-            }
-        });
-    }
-
-    void forceClose() override {
-        asio::dispatch(stream_.get_executor(), [self = this->shared_from_this()] { self->close(); });
-    }
-
-private:
-    enum class State { handshake, idle, reading, handling, writing, lingering, closed };
-
-    auto& tcpStream() { return beast::get_lowest_layer(stream_); }
-
-    void begin() {
-        error_code ec;
-        tcpStream().socket().set_option(tcp::no_delay(true), ec);
-        if constexpr (std::is_same_v<Stream, beast::tcp_stream>) {
-            waitForRequest();
-        } else {
-            state_ = State::handshake;
-            tcpStream().expires_after(toDuration(server_.options.handshake));
-            stream_.async_handshake(asio::ssl::stream_base::server,
-                                    [self = this->shared_from_this()](const error_code& e) {
-                                        if (self->state_ == State::closed) return;
-                                        if (e) return self->close();
-                                        self->waitForRequest();
-                                    });
-        }
-    }
-
-    // A kept-alive connection waits `idle` for the first byte of its next request; a
-    // request's header then has `header` to be complete.
-    void waitForRequest() {
-        if (server_.draining) return close();
-        state_ = State::idle;
-        if (buffer_.size() > 0) return readHeader();  // pipelined: already here
-        tcpStream().expires_after(toDuration(server_.options.idle));
-        stream_.async_read_some(buffer_.prepare(4096),
-                                [self = this->shared_from_this()](const error_code& e, std::size_t n) {
-                                    if (self->state_ == State::closed) return;
-                                    if (e) return self->close();
-                                    self->buffer_.commit(n);
-                                    self->readHeader();
-                                });
-    }
-
-    // The header is gathered and checked as raw bytes before Beast parses it: Beast
-    // unfolds obsolete line folding, which a proxy in front may read differently.
-    void readHeader() {
-        state_ = State::reading;
-        parser_.emplace();
-        parser_->header_limit(static_cast<std::uint32_t>(server_.options.maxHeaderBytes));
-        parser_->body_limit(kMaxRequestBody);
-        scanned_ = 0;
-        tcpStream().expires_after(toDuration(server_.options.header));
-        gatherHeader();
-    }
-
-    void gatherHeader() {
-        const std::string_view data(static_cast<const char*>(buffer_.data().data()), buffer_.size());
-        const std::size_t from = scanned_ > 3 ? scanned_ - 3 : 0;
-        const std::size_t end = data.find("\r\n\r\n", from);
-        if (end == std::string_view::npos) {
-            scanned_ = data.size();
-            if (data.size() > server_.options.maxHeaderBytes) {
-                return refuse(431, "request header larger than " + std::to_string(server_.options.maxHeaderBytes) +
-                                       " bytes");
-            }
-            const std::size_t room = std::min<std::size_t>(4096, buffer_.max_size() - buffer_.size());
-            stream_.async_read_some(buffer_.prepare(room),
-                                    [self = this->shared_from_this()](const error_code& e, std::size_t n) {
-                                        if (self->state_ == State::closed) return;
-                                        if (e) return self->close();
-                                        self->buffer_.commit(n);
-                                        self->gatherHeader();
-                                    });
-            return;
-        }
-        const std::string_view header = data.substr(0, end + 4);
-        if (header.size() > server_.options.maxHeaderBytes) {
-            return refuse(431, "request header larger than " + std::to_string(server_.options.maxHeaderBytes) +
-                                   " bytes");
-        }
-        if (const auto error = lineError(header)) return refuse(400, *error);
-        error_code e;
-        const std::size_t used = parser_->put(asio::buffer(header.data(), header.size()), e);
-        if (!e && !parser_->is_header_done()) e = http::error::partial_message;
-        if (e == http::error::body_limit || e == http::error::header_limit) return readFailed(e);
-        if (e) return refuse(400, "malformed request: " + e.message());
-        buffer_.consume(used);
-        onHeader();
-    }
-
-    void onHeader() {
-        const auto& req = parser_->get();
-        if (const auto error = framingError(req)) return refuse(400, *error);
-        const auto expect = req[http::field::expect];
-        if (!expect.empty()) {
-            if (!beast::iequals(expect, "100-continue")) return refuse(417, "only Expect: 100-continue is understood");
-            if (req.version() >= 11 && !parser_->is_done()) {
-                tcpStream().expires_after(toDuration(server_.options.write));
-                asio::async_write(stream_, asio::buffer(kContinue.data(), kContinue.size()),
-                                  [self = this->shared_from_this()](const error_code& e, std::size_t) {
-                                      if (self->state_ == State::closed) return;
-                                      if (e) return self->close();
-                                      self->readBody();
-                                  });
-                return;
-            }
-        }
-        readBody();
-    }
-
-    void readBody() {
-        bodyDeadline_ = SteadyClock::now() + toDuration(server_.options.body);
-        readBodySome();
-    }
-
-    // Each read of the body must bring data within `bodyRead`, the whole body arrive by
-    // its deadline; the body limit holds while reading, chunked bodies included.
-    void readBodySome() {
-        if (parser_->is_done()) return handle();
-        const auto left = bodyDeadline_ - SteadyClock::now();
-        tcpStream().expires_after(std::min<SteadyClock::duration>(toDuration(server_.options.bodyRead), left));
-        http::async_read_some(stream_, buffer_, *parser_,
-                              [self = this->shared_from_this()](const error_code& e, std::size_t) {
-                                  if (self->state_ == State::closed) return;
-                                  if (e) return self->readFailed(e);
-                                  self->readBodySome();
-                              });
-    }
-
-    void readFailed(const error_code& e) {
-        if (e == http::error::body_limit) {
-            // Documented as a request the service cannot serve, like the handler's refusals.
-            return refuse(500, "request body larger than " + std::to_string(kMaxRequestBody) + " bytes");
-        }
-        if (e == http::error::header_limit || e == http::error::buffer_overflow) {
-            return refuse(431, "request header larger than " + std::to_string(server_.options.maxHeaderBytes) +
-                                   " bytes");
-        }
-        // Other parse errors (but not a peer that went away or fell silent).
-        static const error_code httpError = http::error::end_of_stream;
-        if (e.category() == httpError.category() && e != http::error::end_of_stream &&
-            e != http::error::partial_message) {
-            return refuse(400, "malformed request: " + e.message());
-        }
-        close();
-    }
-
-    void handle() {
-        auto req = parser_->release();
-        parser_.reset();
-        const bool keepAlive = req.keep_alive();
-        version_ = req.version();
-        // A request that completes once stopping has begun changes nothing.
-        if (server_.draining) return reply(503, errorBody("the service is stopping"), false);
-        const std::string_view target(req.target().data(), req.target().size());
-        const std::string_view path = target.substr(0, target.find('?'));
-        std::string_view operation;
-        bool routed = req.method() == http::verb::post && path.substr(0, kOperationPrefix.size()) == kOperationPrefix;
-        if (routed) {
-            operation = path.substr(kOperationPrefix.size());
-            routed = operation.find('/') == std::string_view::npos;
-        }
-        if (!routed) {
-            return reply(404,
-                         errorBody("no operation at " + std::string(path.substr(0, 200)) +
-                                   "; operations are POST /corvane.asmx/<operation>"),
-                         keepAlive);
-        }
-        state_ = State::handling;
-        asio::post(server_.workers, [self = this->shared_from_this(), operation = std::string(operation),
-                                     body = std::move(req.body()), keepAlive]() mutable {
-            HttpReply result = self->server_.handler.handle(operation, body);
-            body.clear();
-            body.shrink_to_fit();
-            asio::post(self->stream_.get_executor(), [self, result = std::move(result), keepAlive]() mutable {
-                if (self->state_ == State::closed) return;
-                self->reply(result.status, std::move(result.body), keepAlive);
-            });
-        });
-    }
-
-    // Refusals made before a request was read whole: the framing can no longer be
-    // trusted, so the connection ends after the reply.
-    void refuse(int status, const std::string& message) {
-        parser_.reset();
-        version_ = 11;
-        reply(status, errorBody(message), false);
-    }
-
-    void reply(int status, std::string body, bool keepAlive) {
-        state_ = State::writing;
-        response_ = {};
-        response_.version(version_ == 10 ? 10 : 11);
-        response_.result(static_cast<unsigned>(status));
-        response_.set(http::field::content_type, kJson);
-        response_.body() = std::move(body);
-        response_.keep_alive(keepAlive && !server_.draining);
-        response_.prepare_payload();
-        tcpStream().expires_after(toDuration(server_.options.write));
-        http::async_write(stream_, response_, [self = this->shared_from_this()](const error_code& e, std::size_t) {
-            if (self->state_ == State::closed) return;
-            if (e) return self->close();
-            const bool again = self->response_.keep_alive();
-            self->response_ = {};
-            if (again) return self->waitForRequest();
-            self->linger();
-        });
-    }
-
-    void linger() {
-        state_ = State::lingering;
-        error_code ec;
-        tcpStream().socket().shutdown(tcp::socket::shutdown_send, ec);
-        if (ec) return close();
-        tcpStream().expires_after(kLinger);
-        lingerRead();
-    }
-
-    void lingerRead() {
-        if (lingered_ >= kLingerBytes) return close();
-        tcpStream().async_read_some(asio::buffer(discard_),
-                                    [self = this->shared_from_this()](const error_code& e, std::size_t n) {
-                                        if (self->state_ == State::closed) return;
-                                        if (e) return self->close();
-                                        self->lingered_ += n;
-                                        self->lingerRead();
-                                    });
-    }
-
-    void close() {
-        if (state_ == State::closed) return;
-        state_ = State::closed;
-        error_code ec;
-        tcpStream().socket().shutdown(tcp::socket::shutdown_both, ec);
-        tcpStream().close();
-        parser_.reset();
-        buffer_.clear();
-        buffer_.shrink_to_fit();
-    }
-
-    Server::Impl& server_;
-    Stream stream_;
-    asio::ip::address client_;
-    beast::flat_buffer buffer_;
-    std::optional<http::request_parser<http::string_body>> parser_;
-    http::response<http::string_body> response_;
-    State state_ = State::idle;
-    unsigned version_ = 11;
-    SteadyClock::time_point bodyDeadline_;
-    std::size_t lingered_ = 0;
-    std::size_t scanned_ = 0;
-    std::array<char, 4096> discard_{};
-};
 
 Server::Impl::Impl(Handler& h, const ServerOptions& o)
     : handler(h),
@@ -494,6 +82,12 @@ Server::Impl::Impl(Handler& h, const ServerOptions& o)
     }
     origin = std::string(options.https ? "https" : "http") + "://" + hostForUrl(listen.host) + ":" +
              std::to_string(port);
+}
+
+Server::Impl::~Impl() {
+    // Sessions still held by pending handlers are released as the I/O context goes, after
+    // the strand; they must leave the registry without posting to it.
+    destroying_ = true;
 }
 
 bool Server::Impl::run() {
@@ -579,24 +173,18 @@ void Server::Impl::admit(tcp::socket socket) {
         }
         ++fromClient;
     }
-    std::shared_ptr<SessionBase> session;
+    auto start = [&](auto session) {
+        {
+            std::lock_guard lock(mutex_);
+            sessions_[session.get()] = session;
+        }
+        session->start();
+    };
     if (tls) {
-        auto s = std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(
-            *this, beast::ssl_stream<beast::tcp_stream>(beast::tcp_stream(std::move(socket)), *tls), client);
-        session = s;
-        {
-            std::lock_guard lock(mutex_);
-            sessions_[s.get()] = s;
-        }
-        s->start();
+        using Stream = beast::ssl_stream<beast::tcp_stream>;
+        start(std::make_shared<Session<Stream>>(*this, Stream(beast::tcp_stream(std::move(socket)), *tls), client));
     } else {
-        auto s = std::make_shared<Session<beast::tcp_stream>>(*this, beast::tcp_stream(std::move(socket)), client);
-        session = s;
-        {
-            std::lock_guard lock(mutex_);
-            sessions_[s.get()] = s;
-        }
-        s->start();
+        start(std::make_shared<Session<beast::tcp_stream>>(*this, beast::tcp_stream(std::move(socket)), client));
     }
 }
 
@@ -608,7 +196,7 @@ void Server::Impl::sessionGone(SessionBase* session, const asio::ip::address& cl
         if (auto it = perClient_.find(client); it != perClient_.end() && --it->second <= 0) perClient_.erase(it);
         last = sessions_.empty();
     }
-    if (last && draining) asio::post(strand_, [this] { finish(); });
+    if (last && draining && !destroying_) asio::post(strand_, [this] { finish(); });
 }
 
 std::vector<std::shared_ptr<SessionBase>> Server::Impl::liveSessions() {
