@@ -294,10 +294,10 @@ private:
         state_ = State::closed;
         error_code ec;
         tcpStream().socket().shutdown(tcp::socket::shutdown_both, ec);
+        // The parser and the buffer stay: a read cancelled here may already have completed
+        // and still be queued, and it parses into them. They go with the session, once the
+        // last queued handler has run.
         tcpStream().close();
-        parser_.reset();
-        buffer_.clear();
-        buffer_.shrink_to_fit();
     }
 
     Server::Impl& server_;
