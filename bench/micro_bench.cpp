@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "core/records.hpp"
-#include "core/reply.hpp"
+#include "wire/records.hpp"
+#include "wire/reply.hpp"
 
 namespace {
 

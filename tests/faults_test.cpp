@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "core/http_session.hpp"
-#include "core/reply.hpp"
+#include "wire/reply.hpp"
 #include "core/service_call.hpp"
 #include "support/targets.hpp"
 #include "support/test_server.hpp"

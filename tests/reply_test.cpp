@@ -1,4 +1,4 @@
-#include "core/reply.hpp"
+#include "wire/reply.hpp"
 
 #include <gtest/gtest.h>
 

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/body.hpp"
-#include "core/reply.hpp"
+#include "wire/body.hpp"
+#include "wire/reply.hpp"
 #include "support/targets.hpp"
 #include "support/test_server.hpp"
 #include "support/wait.hpp"

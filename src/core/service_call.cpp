@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "core/http_session.hpp"
-#include "core/reply.hpp"
+#include "wire/reply.hpp"
 
 namespace velmora::detail {
 

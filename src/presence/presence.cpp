@@ -1,6 +1,6 @@
 #include <velmora/velmora.hpp>
 
-#include "core/reply.hpp"
+#include "wire/reply.hpp"
 #include "core/timers.hpp"
 #include "presence/refresh_status.hpp"
 

@@ -1,6 +1,6 @@
 #include "presence/refresh_status.hpp"
 
-#include "core/body.hpp"
+#include "wire/body.hpp"
 #include "core/service_call.hpp"
 
 namespace velmora::detail {

@@ -1,6 +1,6 @@
 #include <velmora/velmora.hpp>
 
-#include "core/body.hpp"
+#include "wire/body.hpp"
 #include "core/service_call.hpp"
 
 namespace velmora {

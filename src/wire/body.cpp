@@ -1,36 +1,11 @@
-#include "core/body.hpp"
+#include "wire/body.hpp"
 
 #include <cmath>
 #include <vector>
 
+#include "wire/utf8.hpp"
+
 namespace velmora::detail {
-
-namespace {
-
-// Length of the valid UTF-8 sequence at p (1..4), or 0 when it is not valid: overlong
-// forms, surrogates and code points past U+10FFFF are rejected.
-std::size_t utf8SequenceLength(const unsigned char* p, const unsigned char* end) {
-    const unsigned char c = p[0];
-    const std::size_t avail = static_cast<std::size_t>(end - p);
-    auto cont = [&](std::size_t i) { return i < avail && (p[i] & 0xC0) == 0x80; };
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
-    if (c >= 0xE0 && c <= 0xEF) {
-        if (!cont(1) || !cont(2)) return 0;
-        if (c == 0xE0 && p[1] < 0xA0) return 0;   // overlong
-        if (c == 0xED && p[1] >= 0xA0) return 0;  // surrogate
-        return 3;
-    }
-    if (c >= 0xF0 && c <= 0xF4) {
-        if (!cont(1) || !cont(2) || !cont(3)) return 0;
-        if (c == 0xF0 && p[1] < 0x90) return 0;   // overlong
-        if (c == 0xF4 && p[1] >= 0x90) return 0;  // past U+10FFFF
-        return 4;
-    }
-    return 0;
-}
-
-}  // namespace
 
 bool appendJsonString(std::string& out, std::string_view text) {
     static constexpr char hex[] = "0123456789abcdef";

@@ -1,10 +1,11 @@
-#include "core/reply.hpp"
+#include "wire/reply.hpp"
 
 #include <cstring>
 
 #include <utf8proc.h>
 
-#include "core/records.hpp"
+#include "wire/records.hpp"
+#include "wire/utf8.hpp"
 
 namespace velmora::detail {
 
@@ -96,33 +97,6 @@ utf8proc_int32_t lastCodePoint(const char* begin, const char* end) {
 
 bool isJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-// Length of the well-formed UTF-8 sequence of two to four bytes at `p` (its lead byte not
-// ASCII), 0 when the bytes there are not one: overlong forms, surrogates and code points
-// past U+10FFFF are not.
-std::size_t utf8SequenceAt(const unsigned char* p, const unsigned char* end) {
-    const unsigned char lead = p[0];
-    std::size_t n = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        n = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        n = 3;
-        if (lead == 0xE0) lo = 0xA0;
-        if (lead == 0xED) hi = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        n = 4;
-        if (lead == 0xF0) lo = 0x90;
-        if (lead == 0xF4) hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (static_cast<std::size_t>(end - p) < n || p[1] < lo || p[1] > hi) return 0;
-    for (std::size_t i = 2; i < n; ++i) {
-        if (p[i] < 0x80 || p[i] > 0xBF) return 0;
-    }
-    return n;
-}
-
 }  // namespace
 
 std::optional<Envelope> scanPlainEnvelope(std::string_view body) {
@@ -165,7 +139,7 @@ std::optional<Envelope> scanPlainEnvelope(std::string_view body) {
                 continue;
             }
             if (c >= 0x80) {
-                const std::size_t n = utf8SequenceAt(p, end);
+                const std::size_t n = utf8SequenceLength(p, end);
                 if (n == 0) return std::nullopt;
                 p += n;
                 continue;
