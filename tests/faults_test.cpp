@@ -16,9 +16,9 @@
 
 #include <gtest/gtest.h>
 
-#include "core/http_session.hpp"
+#include "transport/runtime.hpp"
 #include "wire/reply.hpp"
-#include "core/service_call.hpp"
+#include "client/service_call.hpp"
 #include "support/targets.hpp"
 #include "support/test_server.hpp"
 #include "support/wait.hpp"

@@ -1,4 +1,4 @@
-#include "core/service_call.hpp"
+#include "client/service_call.hpp"
 
 #include <sys/socket.h>
 #include <unistd.h>

@@ -22,9 +22,9 @@ using JsonValue = nlohmann::json;
 // not be relied on to run for a call whose exchange fails.
 using BoolCallback = std::function<void(bool)>;
 
-// Receives a decoded reply as a JSON object of text members. For `sendMessage`-style
-// non-blocking calls and `receiveMessages` it runs on the delivery thread; for
-// `receiveUsers` it runs on the thread whose run loop holds the timer.
+// Receives a decoded reply as a JSON object of text members. For `receiveMessageAsync`,
+// `readAsync` and `receiveMessages` it runs on the delivery thread; for `receiveUsers` it
+// runs on the thread whose run loop holds the timer.
 using ValueCallback = std::function<void(const JsonValue&)>;
 
 // Where and how one client reaches the service.

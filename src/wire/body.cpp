@@ -1,3 +1,6 @@
+// Writing a request body: JSON text escaped as it is appended, values checked for a
+// faithful JSON form before they are serialised.
+
 #include "wire/body.hpp"
 
 #include <cmath>

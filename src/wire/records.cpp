@@ -1,3 +1,5 @@
+// The record format in both directions: decoding reply texts into maps, encoding entries.
+
 #include "wire/records.hpp"
 
 #include <algorithm>

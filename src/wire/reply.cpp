@@ -1,3 +1,6 @@
+// Reading a reply: the plain-reply scan, the parser for every other body, quote removal and
+// the two readings the operations make.
+
 #include "wire/reply.hpp"
 
 #include <cstring>

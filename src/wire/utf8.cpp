@@ -1,3 +1,5 @@
+// The UTF-8 sequence check shared by the body writer and the reply scan.
+
 #include "wire/utf8.hpp"
 
 namespace velmora::detail {

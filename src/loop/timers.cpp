@@ -1,4 +1,7 @@
-#include "core/timers.hpp"
+// Timer periods from the settings' seconds, and the registry through which stopTimers
+// reaches a client's timers on whichever loops hold them.
+
+#include "loop/timers.hpp"
 
 #include <cmath>
 

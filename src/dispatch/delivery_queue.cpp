@@ -1,10 +1,6 @@
-#include "core/delivery_queue.hpp"
+// The delivery thread: takes posted completions in batches and runs them one after another.
 
-#if defined(__linux__)
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
+#include "dispatch/delivery_queue.hpp"
 
 namespace velmora::detail {
 
@@ -12,25 +8,6 @@ DeliveryQueue::~DeliveryQueue() { shutdown(); }
 
 namespace {
 thread_local DeliveryQueue::Batch* currentBatch = nullptr;
-
-// Sleeps while `word` holds `value` (or returns at once if it no longer does).
-void sleepWhile(std::atomic<std::uint32_t>& word, std::uint32_t value) {
-#if defined(__linux__)
-    // The futex itself: no spinning and no waiter bookkeeping, one call to sleep.
-    static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, value, nullptr, nullptr, 0);
-#else
-    word.wait(value, std::memory_order_acquire);
-#endif
-}
-
-void wakeSleeper(std::atomic<std::uint32_t>& word) {
-#if defined(__linux__)
-    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-#else
-    word.notify_one();
-#endif
-}
 
 // Set by the delivery thread itself, so asking needs no synchronisation with its start.
 thread_local const DeliveryQueue* runningQueue = nullptr;
@@ -56,12 +33,12 @@ void DeliveryQueue::append(std::deque<std::shared_ptr<Deliverable>>& items) {
         for (auto& item : items) items_.push_back(std::move(item));
         if (!takeSleeper()) return;
     }
-    wakeSleeper(sleeping_);
+    sleeping_.wakeOne();
 }
 
 bool DeliveryQueue::takeSleeper() {
-    if (sleeping_.load(std::memory_order_relaxed) == 0) return false;
-    sleeping_.store(0, std::memory_order_release);
+    if (sleeping_.word().load(std::memory_order_relaxed) == 0) return false;
+    sleeping_.word().store(0, std::memory_order_release);
     return true;
 }
 
@@ -80,7 +57,7 @@ void DeliveryQueue::post(std::shared_ptr<Deliverable> item) {
         items_.push_back(std::move(item));
         if (!takeSleeper()) return;  // awake, or already being woken
     }
-    wakeSleeper(sleeping_);
+    sleeping_.wakeOne();
 }
 
 bool DeliveryQueue::onDeliveryThread() const noexcept {
@@ -95,11 +72,11 @@ void DeliveryQueue::run() {
             std::lock_guard lock(mutex_);
             if (stopping_) return;
             batch.swap(items_);
-            if (batch.empty()) sleeping_.store(1, std::memory_order_relaxed);
+            if (batch.empty()) sleeping_.word().store(1, std::memory_order_relaxed);
         }
         if (batch.empty()) {
             // A wake-up between the unlock and here leaves 0 behind: no sleep then.
-            sleepWhile(sleeping_, 1);
+            sleeping_.sleepWhile(1);
             continue;
         }
         while (!batch.empty()) {
@@ -122,9 +99,9 @@ void DeliveryQueue::shutdown() {
         stopFlag_.store(true, std::memory_order_relaxed);
         dropped.swap(items_);
         thread = std::move(thread_);
-        sleeping_.store(0, std::memory_order_release);
+        sleeping_.word().store(0, std::memory_order_release);
     }
-    wakeSleeper(sleeping_);
+    sleeping_.wakeOne();
     if (thread.joinable()) {
         if (thread.get_id() == std::this_thread::get_id()) {
             thread.detach();

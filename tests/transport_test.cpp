@@ -1,5 +1,5 @@
-// The I/O thread's own scheduling: calls beyond what a server's connections carry at once
-// wait their turn in order, each still bounded by its silence timeout.
+// The transport's own rules: calls beyond what a server's connections carry wait their turn,
+// the silence timeout, and the spare pools that follow the load.
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/http_session.hpp"
+#include "client/service_call.hpp"
+#include "transport/host_admission.hpp"
+#include "transport/runtime.hpp"
+#include "transport/silence_clock.hpp"
 #include "support/targets.hpp"
 #include "support/test_server.hpp"
 #include "support/wait.hpp"
@@ -126,14 +129,14 @@ TEST(Session, SpareTransferHandlesFollowTheLoad) {
     }
     ASSERT_TRUE(ended.waitFor(128, 30s)) << ended.value();
     for (const auto& p : probes) ASSERT_TRUE(p->endings() == 1 && p->gotReply());
-    EXPECT_GT(detail::sessionStats().spareTransferHandles, 64);
+    EXPECT_GT(detail::Runtime::get().io().spareHandles(), 64);
 
     // No more calls: within a few seconds the pool is back to its usual size.
     const auto deadline = std::chrono::steady_clock::now() + 15s;
-    while (detail::sessionStats().spareTransferHandles > 64 && std::chrono::steady_clock::now() < deadline) {
+    while (detail::Runtime::get().io().spareHandles() > 64 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(50ms);
     }
-    EXPECT_LE(detail::sessionStats().spareTransferHandles, 64);
+    EXPECT_LE(detail::Runtime::get().io().spareHandles(), 64);
 }
 
 // Transfer handles are recycled between exchanges with their options kept: a handle that
@@ -160,6 +163,103 @@ TEST(Session, ARecycledTransferHandleKeepsNoTrustFromItsLastTarget) {
         EXPECT_EQ(probe->ok(), step.trusted);
         EXPECT_EQ(server.requestCount() - before, step.trusted ? 1u : 0u);
     }
+}
+
+// Admission without a network: what a server takes at once, by what is known of it.
+TEST(HostAdmission, TurnsFollowWhatIsKnownOfTheServer) {
+    using Admission = detail::HostAdmission<int>;
+    Admission admission;
+    auto& tls = admission.host("https://a:443", true);
+    auto& plain = admission.host("http://b:80", false);
+    EXPECT_EQ(&admission.host("https://a:443", true), &tls);
+    const struct {
+        const char* name;
+        Admission::Host& host;
+        int before;  // calls it takes before its protocol is known
+    } cases[] = {{"tls, protocol unknown", tls, 1}, {"plain http", plain, detail::kConnectionsPerHost}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (int i = 0; i < c.before; ++i) {
+            ASSERT_TRUE(Admission::admits(c.host));
+            Admission::started(c.host);
+        }
+        EXPECT_FALSE(Admission::admits(c.host));
+    }
+
+    // Calls wait in order; a connection to the TLS server lets the waiting follow at once.
+    for (int i = 0; i < 100; ++i) Admission::wait(tls, i);
+    std::vector<int> released;
+    const auto start = [&](int call) {
+        released.push_back(call);
+        Admission::started(tls);
+    };
+    admission.releaseConnected(start);
+    EXPECT_TRUE(released.empty());
+    Admission::connected(tls);
+    admission.releaseConnected(start);
+    ASSERT_EQ(released.size(), std::size_t(detail::kConnectionsPerHost - 1));
+    for (std::size_t i = 0; i < released.size(); ++i) EXPECT_EQ(released[i], int(i));
+
+    // An HTTP/2 reply lets a connection's streams take the rest.
+    Admission::learned(tls, Admission::Protocol::multiplexed);
+    Admission::finished(tls);
+    Admission::releaseWaiting(tls, start);
+    EXPECT_EQ(released.size(), 100u);
+    EXPECT_TRUE(Admission::admits(tls));
+}
+
+// The silence clock on made-up times: only silence counts, the pass's end stamps activity,
+// and a renewal times a transfer from the moment given.
+TEST(SilenceClock, CountsOnlySilence) {
+    using Clock = detail::SilenceClock::Clock;
+    detail::SilenceClock clock;
+    detail::SilenceClock::Entry a, b, other;
+    const Clock::time_point t0{std::chrono::hours(1)};
+    clock.start(a, 1s);
+    clock.start(b, 1s);
+    clock.start(other, 5s);
+    EXPECT_EQ(clock.due(t0 + 100s), nullptr) << "not stamped before the pass ends";
+    clock.stampPass(t0);
+    EXPECT_EQ(clock.due(t0 + 999ms), nullptr);
+    EXPECT_EQ(clock.untilNextDue(t0 + 400ms, 1h), 600ms);
+
+    detail::SilenceClock::touch(a);  // data for `a` in the pass that ends at t0 + 800ms
+    clock.stampPass(t0 + 800ms);
+    EXPECT_EQ(clock.due(t0 + 1s), &b);
+    detail::SilenceClock::stop(b);
+    EXPECT_EQ(clock.due(t0 + 1s), nullptr);
+    EXPECT_EQ(clock.due(t0 + 1800ms), &a);
+    clock.renew(a, t0 + 1500ms);
+    EXPECT_EQ(clock.due(t0 + 2400ms), nullptr);
+    EXPECT_EQ(clock.due(t0 + 2500ms), &a);
+    detail::SilenceClock::stop(a);
+    EXPECT_EQ(clock.due(t0 + 4999ms), nullptr);
+    EXPECT_EQ(clock.due(t0 + 5s), &other);
+    detail::SilenceClock::stop(other);
+    EXPECT_EQ(clock.any(), nullptr);
+}
+
+// Blocking calls from many threads at once open a lane each; once they are over, a later
+// call gives back all but a few, with their connections.
+TEST(BlockingLanes, ShrinkBackAfterABurst) {
+    TestServer server(TestServer::Scheme::http, 80);
+    server.scriptDefault({200, R"({"d":true})", 200ms});
+    const auto target = targetOf(server);
+    auto& blocking = detail::Runtime::get().blocking();
+    std::vector<std::thread> callers;
+    std::atomic<int> ok{0};
+    for (int i = 0; i < 32; ++i) {
+        callers.emplace_back([&] { ok += detail::callBool(target, Endpoint::write, std::string("{}")); });
+    }
+    for (auto& t : callers) t.join();
+    EXPECT_EQ(ok.load(), 32);
+    EXPECT_GE(blocking.spareLanes(), 32u);
+    // Calls one at a time: within two windows of a second the surplus is closed.
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (blocking.spareLanes() > 4 && std::chrono::steady_clock::now() < deadline) {
+        EXPECT_TRUE(detail::callBool(target, Endpoint::write, std::string("{}")));
+    }
+    EXPECT_LE(blocking.spareLanes(), 4u);
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
+// The presence operations: initUser and receiveUsers as timers on the caller's run loop,
+// getUsers and status as single blocking exchanges.
+
 #include <velmora/velmora.hpp>
 
 #include "wire/reply.hpp"
-#include "core/timers.hpp"
-#include "presence/refresh_status.hpp"
+#include "loop/timers.hpp"
+#include "client/refresh_status.hpp"
 
 namespace velmora {
 

@@ -1,7 +1,9 @@
-#include "presence/refresh_status.hpp"
+// The presence operation's request body and its blocking exchange.
+
+#include "client/refresh_status.hpp"
 
 #include "wire/body.hpp"
-#include "core/service_call.hpp"
+#include "client/service_call.hpp"
 
 namespace velmora::detail {
 

@@ -1,8 +1,11 @@
-#include "core/service_call.hpp"
+// The one call of every operation: the body goes to the blocking driver or, as an Exchange,
+// to the I/O thread; the reply is read here or on the delivery thread.
+
+#include "client/service_call.hpp"
 
 #include <cstdio>
 
-#include "core/http_session.hpp"
+#include "transport/runtime.hpp"
 #include "wire/reply.hpp"
 
 namespace velmora::detail {

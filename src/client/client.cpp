@@ -1,7 +1,10 @@
+// The client object: its creation, its three settings (guarded, since any thread may read or
+// write them) and stopTimers; the version symbols.
+
 #include <velmora/velmora.hpp>
 
-#include "core/endpoints.hpp"
-#include "core/timers.hpp"
+#include "transport/target.hpp"
+#include "loop/timers.hpp"
 
 extern "C" {
 const double VelmoraVersionNumber = 1.0;

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/wakeup.hpp"
+
 namespace velmora::detail {
 
 class Deliverable {
@@ -62,10 +64,8 @@ private:
     std::mutex mutex_;
     std::deque<std::shared_ptr<Deliverable>> items_;
     // 1 while the delivery thread sleeps, or is about to, on an empty queue; a poster that
-    // finds it so sets it to 0 under the lock and wakes the thread. Not a condition variable:
-    // a thread woken from one takes the lock back marked as contended, so every hand-off
-    // paid one more system call for the unlock that followed.
-    std::atomic<std::uint32_t> sleeping_{0};
+    // finds it so sets it to 0 under the lock and wakes the thread.
+    WakeWord sleeping_;
     bool stopping_ = false;
     std::atomic<bool> stopFlag_{false};  // read between items without the lock
     std::thread thread_;

@@ -1,4 +1,7 @@
-#include "core/endpoints.hpp"
+// Reading a ServiceConfig into a Target: the origin checked and normalised, the endpoint
+// URLs, the trust and the silence timeout.
+
+#include "transport/target.hpp"
 
 #include <cctype>
 #include <cmath>

@@ -8,7 +8,7 @@
 
 #include <velmora/velmora.hpp>
 
-#include "core/endpoints.hpp"
+#include "transport/target.hpp"
 
 namespace velmora::detail {
 

@@ -1,7 +1,10 @@
+// The messaging operations: their request bodies and which reading of the reply each form
+// makes; the call itself is service_call's.
+
 #include <velmora/velmora.hpp>
 
 #include "wire/body.hpp"
-#include "core/service_call.hpp"
+#include "client/service_call.hpp"
 
 namespace velmora {
 

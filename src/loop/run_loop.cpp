@@ -1,10 +1,13 @@
+// A thread's run loop: posted work and repeating timers served on that thread, and the
+// thread-local RunLoop that owns them.
+
 #include <velmora/run_loop.hpp>
 
 #include <algorithm>
 #include <iterator>
 #include <utility>
 
-#include "core/loop_core.hpp"
+#include "loop/loop_core.hpp"
 
 namespace velmora {
 

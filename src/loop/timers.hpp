@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/loop_core.hpp"
+#include "loop/loop_core.hpp"
 
 namespace velmora::detail {
 

@@ -1,6 +1,9 @@
+// receiveMessages: a repeating timer on the caller's run loop that starts one non-blocking
+// fetch per tick.
+
 #include <velmora/velmora.hpp>
 
-#include "core/timers.hpp"
+#include "loop/timers.hpp"
 
 namespace velmora {
 
