@@ -1,7 +1,13 @@
 // The transport's own rules: calls beyond what a server's connections carry wait their turn,
-// the silence timeout, and the spare pools that follow the load.
+// the silence timeout counts bytes, a request goes out a second time only where the service
+// cannot have read it, and the spare pools follow the load.
 
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -237,6 +243,82 @@ TEST(SilenceClock, CountsOnlySilence) {
     EXPECT_EQ(clock.due(t0 + 5s), &other);
     detail::SilenceClock::stop(other);
     EXPECT_EQ(clock.any(), nullptr);
+}
+
+// One call in the blocking or the non-blocking form; whether its reply came.
+bool replied(bool blocking, const std::shared_ptr<const detail::Target>& target) {
+    if (blocking) return detail::callBool(target, Endpoint::sendMessage, std::string("{}"));
+    testing::Counter ended;
+    auto probe = std::make_shared<Probe>(target, "{}", ended);
+    detail::startExchange(probe);
+    return ended.waitFor(1, 30s) && probe->gotReply();
+}
+
+const char* formName(bool blocking) { return blocking ? "blocking" : "non-blocking"; }
+
+const std::string kReply = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 10\r\n\r\n{\"d\":true}";
+
+// A reply whose head trickles in a few bytes at a time, each gap well within the timeout and
+// the whole far beyond it: the bytes count, not the complete header lines.
+TEST(SilenceTimeout, CountsBytesOfAHeadThatTrickles) {
+    for (const bool blocking : {true, false}) {
+        SCOPED_TRACE(formName(blocking));
+        testing::RawServer trickling([](int fd) {
+            if (!testing::readHttpRequest(fd)) return;
+            for (std::size_t i = 0; i < kReply.size(); i += 3) {
+                if (::send(fd, kReply.data() + i, std::min<std::size_t>(3, kReply.size() - i), MSG_NOSIGNAL) <= 0) return;
+                std::this_thread::sleep_for(100ms);
+            }
+        });
+        EXPECT_TRUE(replied(blocking, targetOf(trickling.origin(), "", 0.6)));
+    }
+}
+
+// A server that serves the first request of each connection and meets the second one, sent
+// on the kept-alive connection, by closing: with that request unread (a reset), or after
+// reading it (it may have acted on it). `processed` counts the requests it read. One
+// connection at a time, so one form of call at a time.
+testing::RawServer closingAtReuse(bool readFirst, std::atomic<int>& processed) {
+    return testing::RawServer([readFirst, &processed](int fd) {
+        if (!testing::readHttpRequest(fd)) return;
+        processed.fetch_add(1);
+        if (::send(fd, kReply.data(), kReply.size(), MSG_NOSIGNAL) <= 0) return;
+        pollfd next{fd, POLLIN, 0};
+        if (::poll(&next, 1, 30000) <= 0) return;
+        if (readFirst) {
+            if (testing::readHttpRequest(fd)) processed.fetch_add(1);
+            ::shutdown(fd, SHUT_RDWR);
+            return;
+        }
+        // Closing with the request unread resets the connection; the descriptor stays valid
+        // (now /dev/null) for the server, which closes it at its end.
+        const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ::dup2(null, fd);
+        ::close(null);
+    });
+}
+
+TEST(ReusedConnection, ARequestTheServiceDidNotReadGoesOutOnceMoreOnAFreshConnection) {
+    for (const bool blocking : {true, false}) {
+        SCOPED_TRACE(formName(blocking));
+        std::atomic<int> processed{0};
+        auto server = closingAtReuse(false, processed);
+        const auto target = targetOf(server.origin(), "");
+        for (int i = 1; i <= 3; ++i) EXPECT_TRUE(replied(blocking, target)) << "call " << i;
+        EXPECT_EQ(processed.load(), 3);
+    }
+}
+
+TEST(ReusedConnection, ARequestTheServiceMayHaveReadIsNeverSentTwice) {
+    for (const bool blocking : {true, false}) {
+        SCOPED_TRACE(formName(blocking));
+        std::atomic<int> processed{0};
+        auto server = closingAtReuse(true, processed);
+        const auto target = targetOf(server.origin(), "");
+        EXPECT_TRUE(replied(blocking, target));
+        EXPECT_FALSE(replied(blocking, target));
+        EXPECT_EQ(processed.load(), 2);
+    }
 }
 
 // Blocking calls from many threads at once open a lane each; once they are over, a later

@@ -44,6 +44,11 @@ struct Target;
 struct TimerRegistry;
 }  // namespace detail
 
+// Connections. Calls of one form made one after another from one thread go over one
+// kept-alive connection (and one TLS handshake); the blocking and the non-blocking form
+// keep one each, and calls in flight at the same moment may each open their own. A request
+// that could not be sent because the service had closed a kept-alive connection is sent
+// once more on a fresh one; a request that may have reached the service is never sent twice.
 class Velmora : public std::enable_shared_from_this<Velmora> {
 public:
     // A client of the service origin built into the library.

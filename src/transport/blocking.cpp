@@ -132,7 +132,7 @@ std::optional<std::string> BlockingDriver::perform(const Target& t, Endpoint end
             // never cut off.
             const auto now = SilenceClock::Clock::now();
             lane->silence.stampPass(now);
-            if (lane->silence.due(now) != nullptr) break;
+            if (lane->silence.due(now) != nullptr && !renewFromConnection(lane->silence, transfer)) break;
             const auto wait = lane->silence.untilNextDue(now, std::chrono::hours(24));
             curl_multi_poll(multi, nullptr, 0, pollMs(wait), nullptr);
         }

@@ -220,7 +220,7 @@ void IoThread::finishDone() {
 void IoThread::expireSilent(Clock::time_point now) {
     while (SilenceClock::Entry* entry = silence_.due(now)) {
         auto& transfer = static_cast<Transfer&>(*entry);
-        finish(exchangeOf(transfer), false);
+        if (!renewFromConnection(silence_, transfer)) finish(exchangeOf(transfer), false);
     }
 }
 

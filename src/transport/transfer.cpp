@@ -65,10 +65,18 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow)
     return 0;
 }
 
-// Before each request libcurl sends for the transfer.
+// Before each request libcurl sends for the transfer. libcurl sends a request once more by
+// itself when a reused connection ended without a byte of reply, whether or not the service
+// had read it; the service's operations are not idempotent, so that second request goes
+// only where the service cannot have read the first: its end of the connection was reset
+// with the request unread, or the connection is still open (a stream the server refused).
 int onRequest(void* user, char*, char*, int, int localPort) {
     auto& t = *static_cast<Transfer*>(user);
-    ++t.requestsStarted;
+    if (++t.requestsStarted > 1) {
+        const bool unread = t.requestsStarted == 2 && t.connections != nullptr &&
+                            (t.connections->takeReset(t.localPort) || t.connections->isOpen(t.localPort));
+        if (!unread) return CURL_PREREQFUNC_ABORT;
+    }
     t.localPort = localPort;
     if (t.onConnected != nullptr) t.onConnected(t);
     return CURL_PREREQFUNC_OK;
