@@ -9,19 +9,6 @@ namespace velmora::detail {
 
 namespace {
 
-const char* findRecordEnd(const char* p, const char* end) {
-    // "§" is C2 A7; scanning for the rarer second byte and checking the first keeps the
-    // scan in memchr.
-    while (p < end) {
-        const void* hit = std::memchr(p, '\xA7', static_cast<std::size_t>(end - p));
-        if (hit == nullptr) return end;
-        const char* h = static_cast<const char*>(hit);
-        if (h > p && h[-1] == '\xC2') return h - 1;
-        p = h + 1;
-    }
-    return end;
-}
-
 std::string valueOf(const char* begin, const char* end) {
     std::string value(begin, static_cast<std::size_t>(end - begin));
     if (std::memchr(value.data(), kBarInValue, value.size()) != nullptr) {
@@ -37,6 +24,19 @@ void store(StringMap& out, std::string_view key, std::string&& value) {
 }
 
 }  // namespace
+
+const char* findRecordEnd(const char* p, const char* end) noexcept {
+    // "§" is C2 A7; scanning for the rarer second byte and checking the first keeps the
+    // scan in memchr.
+    while (p < end) {
+        const void* hit = std::memchr(p, '\xA7', static_cast<std::size_t>(end - p));
+        if (hit == nullptr) return end;
+        const char* h = static_cast<const char*>(hit);
+        if (h > p && h[-1] == '\xC2') return h - 1;
+        p = h + 1;
+    }
+    return end;
+}
 
 void decodeRecords(std::string_view text, std::string_view defaultKey, StringMap& out) {
     const char* p = text.data();

@@ -16,6 +16,9 @@ inline constexpr std::string_view kRecordSeparator = "\xC2\xA7";  // "§"
 inline constexpr char kFieldSeparator = '|';
 inline constexpr char kBarInValue = '~';
 
+// The end of the record that starts at `p`: the next "§", or `end`.
+const char* findRecordEnd(const char* p, const char* end) noexcept;
+
 // Decodes `text` into `out` (which is not cleared first). Never fails: empty records add
 // nothing, fields past the second are ignored, a record of one non-empty field is stored
 // under `defaultKey`, and a later record replaces an earlier one with the same key.
