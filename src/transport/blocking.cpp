@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <optional>
 
 #include "transport/silence_clock.hpp"
 #include "transport/transfer.hpp"
@@ -62,26 +63,46 @@ Lane* BlockingDriver::take() {
 void BlockingDriver::give(Lane* given) {
     std::unique_ptr<Lane> lane(given);
     std::vector<std::unique_ptr<Lane>> surplus;
+    std::optional<std::chrono::steady_clock::time_point> askAt;
     {
         std::lock_guard lock(mutex_);
         busy_.erase(std::find(busy_.begin(), busy_.end(), given));
         sizing_.gave();
         spare_.push_back(std::move(lane));
-        if (!stopping() && sizing_.roll(std::chrono::steady_clock::now())) {
-            // The least recently used go first.
-            const std::size_t keep = sizing_.keep();
-            if (spare_.size() > keep) {
-                const auto end = spare_.begin() + static_cast<std::ptrdiff_t>(spare_.size() - keep);
-                std::move(spare_.begin(), end, std::back_inserter(surplus));
-                spare_.erase(spare_.begin(), end);
+        if (!stopping()) {
+            sizing_.roll(std::chrono::steady_clock::now());
+            takeSurplus(surplus);
+            if (spare_.size() > sizing_.floor() && !trimRequested_) {
+                trimRequested_ = true;
+                askAt = sizing_.windowEnd();
             }
-        } else if (!stopping() && spare_.size() > sizing_.keep()) {
-            surplus.push_back(std::move(spare_.front()));
-            spare_.erase(spare_.begin());
         }
         if (busy_.empty()) idle_.notify_all();
     }
+    if (askAt && trimRequest_ != nullptr) trimRequest_(*askAt);
     // `surplus` closes here, outside the lock, with its connections.
+}
+
+void BlockingDriver::takeSurplus(std::vector<std::unique_ptr<Lane>>& surplus) {
+    // The least recently used go first.
+    const std::size_t keep = sizing_.keep();
+    if (spare_.size() <= keep) return;
+    const auto end = spare_.begin() + static_cast<std::ptrdiff_t>(spare_.size() - keep);
+    std::move(spare_.begin(), end, std::back_inserter(surplus));
+    spare_.erase(spare_.begin(), end);
+}
+
+std::chrono::steady_clock::time_point BlockingDriver::trimIdle(std::chrono::steady_clock::time_point now) {
+    std::vector<std::unique_ptr<Lane>> surplus;
+    std::unique_lock lock(mutex_);
+    if (!stopping()) {
+        sizing_.roll(now);
+        takeSurplus(surplus);
+    }
+    trimRequested_ = !stopping() && spare_.size() > sizing_.floor();
+    const auto next = trimRequested_ ? sizing_.windowEnd() : std::chrono::steady_clock::time_point::max();
+    lock.unlock();
+    return next;  // `surplus` closes here, with its connections
 }
 
 std::size_t BlockingDriver::spareLanes() const {

@@ -3,6 +3,7 @@
 // anyway, over a lane taken from a pool for the length of the call.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -22,8 +23,9 @@ struct Lane;
 // it keeps. The pool hands out the most recently used lane first, so a thread calling in a
 // loop keeps one warm connection and TLS session; calls at the same moment get lanes of
 // their own, since libcurl does not share a connection between threads. Lanes beyond what
-// the busiest moment of the last second used are closed, with their connections, when a
-// later call gives its lane back.
+// the busiest moment of the last second used (at least a few) are closed, with their
+// connections: when a later call gives its lane back, or, with no call, when the runtime's
+// housekeeping asks (trimIdle).
 class BlockingDriver {
 public:
     explicit BlockingDriver(CURLSH* share);
@@ -37,12 +39,20 @@ public:
     // Ends every transfer in progress and refuses new ones.
     void shutdown();
 
+    // Closes the spare lanes beyond what the last windows used; returns when to ask again
+    // (time_point::max() when nothing is left to close). Any thread; never blocks on a call.
+    std::chrono::steady_clock::time_point trimIdle(std::chrono::steady_clock::time_point now);
+    // Called (outside any lock) when spare lanes beyond the floor wait to be closed at the
+    // given time and no call may come to close them. Set before the first call.
+    void setTrimRequest(void (*request)(std::chrono::steady_clock::time_point)) noexcept { trimRequest_ = request; }
+
     long long connectionsOpened() const noexcept { return connectionsOpened_.load(std::memory_order_relaxed); }
     std::size_t spareLanes() const;
 
 private:
     Lane* take();
     void give(Lane* lane);
+    void takeSurplus(std::vector<std::unique_ptr<Lane>>& surplus);
     bool stopping() const noexcept { return stopping_.load(std::memory_order_acquire); }
 
     CURLSH* share_;
@@ -52,6 +62,8 @@ private:
     std::vector<Lane*> busy_;
     SpareSizing sizing_;
     std::atomic<bool> stopping_{false};
+    bool trimRequested_ = false;  // a housekeeping call is due; under the mutex
+    void (*trimRequest_)(std::chrono::steady_clock::time_point) = nullptr;
     std::atomic<long long> connectionsOpened_{0};
 };
 

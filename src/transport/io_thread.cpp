@@ -29,7 +29,7 @@ void IoThread::start(std::shared_ptr<Exchange> exchange, bool deferWake) {
     {
         std::lock_guard lock(mutex_);
         if (!stopping_) {
-            if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+            ensureThread();
             incoming_.push_back(std::move(exchange));
         }
     }
@@ -44,6 +44,35 @@ void IoThread::start(std::shared_ptr<Exchange> exchange, bool deferWake) {
         return;
     }
     wake();
+}
+
+void IoThread::ensureThread() {
+    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+}
+
+void IoThread::advanceChore(Clock::time_point at) {
+    const Clock::rep wanted = at.time_since_epoch().count();
+    Clock::rep current = choreAt_.load(std::memory_order_relaxed);
+    while (wanted < current && !choreAt_.compare_exchange_weak(current, wanted, std::memory_order_relaxed)) {
+    }
+}
+
+void IoThread::scheduleChore(Clock::time_point at) {
+    advanceChore(at);
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return;
+        ensureThread();
+    }
+    wake();
+}
+
+void IoThread::runChore(Clock::time_point now) {
+    const Clock::rep due = choreAt_.load(std::memory_order_relaxed);
+    if (chore_ == nullptr || now.time_since_epoch().count() < due) return;
+    choreAt_.store(Clock::time_point::max().time_since_epoch().count(), std::memory_order_relaxed);
+    const auto next = chore_(now);
+    if (next != Clock::time_point::max()) advanceChore(next);
 }
 
 void IoThread::releaseHeldWake() {
@@ -110,6 +139,7 @@ void IoThread::run() {
             silence_.stampPass(now);
             expireSilent(now);
             trimSpares(now);
+            runChore(now);
             spareHandles_.store(static_cast<long long>(spares_.size()), std::memory_order_relaxed);
         }
         waitForWork();
@@ -122,6 +152,8 @@ void IoThread::waitForWork() {
     const auto now = Clock::now();
     Clock::duration wait = silence_.untilNextDue(now, std::chrono::hours(24));
     if (spares_.size() > sizing_.floor()) wait = std::min(wait, sizing_.windowEnd() - now);
+    const Clock::time_point choreAt{Clock::duration(choreAt_.load(std::memory_order_relaxed))};
+    if (choreAt != Clock::time_point::max()) wait = std::min(wait, choreAt - now);
     const int timeoutMs = pollMs(wait);
     if (wakeFd_.fd() < 0) {
         curl_multi_poll(multi_.get(), nullptr, 0, timeoutMs, nullptr);

@@ -22,6 +22,8 @@ namespace velmora::detail {
 
 class IoThread {
 public:
+    using Clock = std::chrono::steady_clock;
+
     IoThread(CURLSH* share, DeliveryQueue& delivery);
     IoThread(const IoThread&) = delete;
     IoThread& operator=(const IoThread&) = delete;
@@ -33,17 +35,25 @@ public:
     void releaseHeldWake();
     // Ends everything in flight or queued (no completion runs) and the thread.
     void shutdown();
+    // Housekeeping for others that has no thread of its own: `chore(now)` runs on the I/O
+    // thread at `at` (or at the earliest of several requests) and returns when it wants to
+    // run again (time_point::max(): not again). Any thread; starts the thread if need be.
+    using Chore = Clock::time_point (*)(Clock::time_point now);
+    void setChore(Chore chore) noexcept { chore_ = chore; }
+    void scheduleChore(Clock::time_point at);
 
     // Connections opened so far, and the spare transfer handles as of the last pass.
     long long connectionsOpened() const noexcept { return connectionsOpened_.load(std::memory_order_relaxed); }
     long long spareHandles() const noexcept { return spareHandles_.load(std::memory_order_relaxed); }
 
 private:
-    using Clock = std::chrono::steady_clock;
     using Admission = HostAdmission<std::shared_ptr<Exchange>>;
 
     void wake();
+    void ensureThread();  // under mutex_
     void run();
+    void runChore(Clock::time_point now);
+    void advanceChore(Clock::time_point at);
     void waitForWork();
     void admit(std::shared_ptr<Exchange> exchange);
     void begin(std::shared_ptr<Exchange> exchange);
@@ -64,6 +74,8 @@ private:
     std::atomic<bool> wakePending_{false};
     bool wakeHeld_ = false;  // the delivery thread's: a start it deferred
     std::thread thread_;
+    Chore chore_ = nullptr;
+    std::atomic<Clock::rep> choreAt_{Clock::time_point::max().time_since_epoch().count()};
 
     MultiHandle multi_;
     CURLSH* share_;

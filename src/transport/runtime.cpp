@@ -8,6 +8,10 @@ namespace velmora::detail {
 Runtime::Runtime() : io_(ioCaches_.handle(), delivery_), blocking_(callerCaches_.handle()) {
     // A start that a completion deferred goes out once the completions taken with it ran.
     delivery_.setAfterItems([] { Runtime::get().io().releaseHeldWake(); });
+    // Spare blocking lanes of a burst are closed even when no blocking call follows: the I/O
+    // thread wakes for it.
+    io_.setChore([](IoThread::Clock::time_point now) { return Runtime::get().blocking().trimIdle(now); });
+    blocking_.setTrimRequest([](std::chrono::steady_clock::time_point at) { Runtime::get().io().scheduleChore(at); });
 }
 
 Runtime& Runtime::get() {
