@@ -32,7 +32,7 @@
 
 #include <velmora/velmora.hpp>
 
-#include "core/http_session.hpp"
+#include "transport/runtime.hpp"
 
 namespace {
 
@@ -421,23 +421,23 @@ void memory(const Setup& s, int inFlight) {
 
 void connections(const Setup& s, int inFlight) {
     auto client = makeClient(s);
-    const long long before = velmora::detail::sessionStats().connectionsOpened;
+    const long long before = velmora::detail::Runtime::get().io().connectionsOpened();
     std::atomic<int> done{0};
     for (int i = 0; i < inFlight; ++i) {
         client->sendMessageAsync("alice", "bob", "hello", [&](bool) { done.fetch_add(1); });
     }
     const auto deadline = Clock::now() + std::chrono::seconds(30);
     while (done.load() < inFlight && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::printf("%lld\n", velmora::detail::sessionStats().connectionsOpened - before);
+    std::printf("%lld\n", velmora::detail::Runtime::get().io().connectionsOpened() - before);
 }
 
 void handshakes(const Setup& s, int count) {
     auto client = makeClient(s);
-    const long long before = velmora::detail::sessionStats().connectionsOpened;
+    const long long before = velmora::detail::Runtime::get().blocking().connectionsOpened();
     for (int i = 0; i < count; ++i) {
         if (!client->sendMessageSync("alice", "bob", "hello")) std::abort();
     }
-    std::printf("%lld\n", velmora::detail::sessionStats().connectionsOpened - before);
+    std::printf("%lld\n", velmora::detail::Runtime::get().blocking().connectionsOpened() - before);
 }
 
 int usage() {

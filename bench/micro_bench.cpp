@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "core/records.hpp"
-#include "core/reply.hpp"
+#include "wire/records.hpp"
+#include "wire/reply.hpp"
 
 namespace {
 
@@ -27,16 +27,9 @@ const std::string& replyText() {
     return text;
 }
 
-const char* recordEnd(const char* p, const char* end) {
-    while (p < end) {
-        const void* hit = std::memchr(p, '\xA7', static_cast<std::size_t>(end - p));
-        if (hit == nullptr) return end;
-        const char* h = static_cast<const char*>(hit);
-        if (h > p && h[-1] == '\xC2') return h - 1;
-        p = h + 1;
-    }
-    return end;
-}
+// The baselines find records with the library's own scan, so that they differ from
+// decodeRecords only in how they store what they find.
+using velmora::detail::findRecordEnd;
 
 void BM_DecodeRecords(benchmark::State& state) {
     const std::string& text = replyText();
@@ -54,11 +47,11 @@ void BM_ScanEmplaceBaseline(benchmark::State& state) {
         const char* const begin = text.data();
         const char* const end = begin + text.size();
         std::size_t records = 1;
-        for (const char* p = begin; (p = recordEnd(p, end)) != end; p += kRecordSeparator.size()) ++records;
+        for (const char* p = begin; (p = findRecordEnd(p, end)) != end; p += kRecordSeparator.size()) ++records;
         StringMap map;
         map.reserve(records);
         for (const char* p = begin;;) {
-            const char* re = recordEnd(p, end);
+            const char* re = findRecordEnd(p, end);
             const void* bar = std::memchr(p, '|', static_cast<std::size_t>(re - p));
             if (bar != nullptr) {
                 const char* k = static_cast<const char*>(bar);
@@ -79,7 +72,7 @@ void BM_BareMemchrScan(benchmark::State& state) {
         const char* const end = text.data() + text.size();
         std::size_t fields = 0;
         for (const char* p = text.data();;) {
-            const char* re = recordEnd(p, end);
+            const char* re = findRecordEnd(p, end);
             fields += std::memchr(p, '|', static_cast<std::size_t>(re - p)) != nullptr;
             if (re == end) break;
             p = re + kRecordSeparator.size();

@@ -20,14 +20,14 @@ cxx=${CXX_FUZZ:-clang++}
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
        -Wall -Wextra -Wpedantic -Werror
-       -Isrc -Iinclude -Itools/velmora-service)
+       -Isrc/wire/include -Iinclude -Itools/velmora-service)
 
 build() {
   local name=$1; shift
   # Rebuilt only when a source is newer than the binary.
   local bin=$out/$name
   local newer=0
-  for f in "$@" src/core/*.hpp include/velmora/*.hpp tools/velmora-service/*.hpp; do
+  for f in "$@" src/wire/include/wire/*.hpp include/velmora/*.hpp tools/velmora-service/*.hpp; do
     [[ ! -e $bin || $f -nt $bin ]] && newer=1
   done
   if ((newer)); then
@@ -36,10 +36,11 @@ build() {
   fi
 }
 
-build fuzz_reply tests/fuzz/fuzz_reply.cpp src/core/reply.cpp src/core/records.cpp
+wire=(src/wire/reply.cpp src/wire/records.cpp src/wire/utf8.cpp)
+build fuzz_reply tests/fuzz/fuzz_reply.cpp "${wire[@]}"
 build fuzz_service_request tests/fuzz/fuzz_service_request.cpp \
   tools/velmora-service/handler.cpp tools/velmora-service/storage.cpp \
-  src/core/reply.cpp src/core/records.cpp
+  "${wire[@]}"
 
 status=0
 for name in fuzz_reply fuzz_service_request; do

@@ -1,4 +1,4 @@
-#include "core/body.hpp"
+#include "wire/body.hpp"
 
 #include <cmath>
 #include <limits>

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/endpoints.hpp"
+#include "transport/target.hpp"
 #include "support/test_server.hpp"
 #include "support/wait.hpp"
 

@@ -18,7 +18,7 @@
 #include <velmora/run_loop.hpp>
 #include <velmora/velmora.hpp>
 
-#include "core/service_call.hpp"
+#include "client/service_call.hpp"
 #include "support/test_server.hpp"
 #include "support/wait.hpp"
 

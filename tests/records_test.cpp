@@ -1,4 +1,4 @@
-#include "core/records.hpp"
+#include "wire/records.hpp"
 
 #include <random>
 

@@ -1,4 +1,4 @@
-#include "core/reply.hpp"
+#include "wire/reply.hpp"
 
 #include <gtest/gtest.h>
 
@@ -162,6 +162,75 @@ INSTANTIATE_TEST_SUITE_P(
         ScanCase{"byte_order_mark", "\xEF\xBB\xBF{\"d\":true}", false},
         ScanCase{"array", R"([{"d":true}])", false}, ScanCase{"empty", "", false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Hostile bodies: none of them gives a result in either reading, a crash or a deep tree.
+struct HostileCase {
+    const char* name;
+    std::string body;
+};
+
+class HostileReplies : public ::testing::TestWithParam<HostileCase> {};
+
+TEST_P(HostileReplies, GiveNoResult) {
+    EXPECT_EQ(readBoolReply(GetParam().body), std::nullopt);
+    EXPECT_EQ(readMapReply(GetParam().body, "k"), std::nullopt);
+}
+
+std::string nested(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+const std::string kDeep = nested(1'000'000);
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HostileReplies,
+    ::testing::Values(
+        HostileCase{"d_nested_a_million_deep", R"({"d":)" + kDeep + "}"},
+        HostileCase{"top_nested_a_million_deep", kDeep},
+        HostileCase{"unclosed_a_million_deep", R"({"d":)" + std::string(1'000'000, '[')},
+        HostileCase{"objects_nested_deep", R"({"d":)" + [] {
+                        std::string s;
+                        for (int i = 0; i < 200'000; ++i) s += R"({"d":)";
+                        s += "true";
+                        s += std::string(200'000, '}');
+                        return s;
+                    }() + "}"},
+        HostileCase{"invalid_utf8_in_d", "{\"d\":\"k|\xFF\xFE\"}"},
+        HostileCase{"overlong_utf8_in_d", "{\"d\":\"k|\xC0\xAF\"}"},
+        HostileCase{"utf8_surrogate_bytes_in_d", "{\"d\":\"k|\xED\xA0\x80\"}"},
+        HostileCase{"invalid_utf8_beside_d", "{\"x\":\"\xFF\",\"d\":true}"},
+        HostileCase{"lone_high_surrogate", R"({"d":"k|\ud800"})"},
+        HostileCase{"lone_low_surrogate", R"({"d":"k|\udc00"})"},
+        HostileCase{"reversed_surrogates", R"({"d":"k|\udc00\ud800"})"},
+        HostileCase{"d_null", R"({"d":null})"},
+        HostileCase{"d_integer", R"({"d":1})"},
+        HostileCase{"d_huge_number", R"({"d":1e999999})"},
+        HostileCase{"d_negative", R"({"d":-0.0})"},
+        HostileCase{"d_array", R"({"d":[true]})"},
+        HostileCase{"d_object", R"({"d":{"d":true}})"},
+        HostileCase{"d_empty_object", R"({"d":{}})"},
+        HostileCase{"d_only_nested_inside", R"({"x":{"d":true}})"},
+        HostileCase{"truncated_after_key", R"({"d":)"},
+        HostileCase{"truncated_in_text", R"({"d":"k|v)"},
+        HostileCase{"truncated_before_close", R"({"d":true)"},
+        HostileCase{"truncated_in_literal", R"({"d":tru)"},
+        HostileCase{"truncated_escape", R"({"d":"k|\u00)"},
+        HostileCase{"trailing_garbage", R"({"d":true} x)"},
+        HostileCase{"two_documents", R"({"d":true}{"d":true})"},
+        HostileCase{"duplicate_d_text_then_other", R"({"d":"k|v","d":null})"},
+        HostileCase{"duplicate_d_bool_then_array", R"({"d":true,"d":[]})"},
+        HostileCase{"comment", R"({"d":true /* x */})"},
+        // The JSON reader takes a NUL byte for the end of its input; the library refuses such
+        // a body, so what follows a NUL is never silently ignored (compare trailing_garbage).
+        HostileCase{"nul_then_garbage", std::string("{\"d\":true}\0garbage", 18)},
+        HostileCase{"nul_then_a_second_document", std::string("{\"d\":\"k|v\"}\0{\"d\":", 17)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Deep nesting beside "d" costs nothing but the scan, and of duplicate "d" members the last
+// is read, whatever came before.
+TEST(HostileReplies, DeepValuesBesideDAndDuplicatesDoNotHideD) {
+    EXPECT_EQ(readMapReply(R"({"x":)" + kDeep + R"(,"d":"a|1"})", "k"), (StringMap{{"a", "1"}}));
+    EXPECT_EQ(readBoolReply(R"({"d":"k|v","d":[1],"d":false})"), false);
+    EXPECT_EQ(readMapReply(R"({"d":true,"d":{"a":1},"d":"k|v"})", "x"), (StringMap{{"k", "v"}}));
+}
 
 TEST(Envelope, DeepNestingIsReadWithoutRecursion) {
     const std::size_t depth = 1'000'000;

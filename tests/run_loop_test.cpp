@@ -13,8 +13,8 @@
 
 #include <velmora/run_loop.hpp>
 
-#include "core/loop_core.hpp"
-#include "core/timers.hpp"
+#include "loop/loop_core.hpp"
+#include "loop/timers.hpp"
 #include "support/wait.hpp"
 
 namespace velmora {

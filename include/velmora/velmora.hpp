@@ -22,9 +22,9 @@ using JsonValue = nlohmann::json;
 // not be relied on to run for a call whose exchange fails.
 using BoolCallback = std::function<void(bool)>;
 
-// Receives a decoded reply as a JSON object of text members. For `sendMessage`-style
-// non-blocking calls and `receiveMessages` it runs on the delivery thread; for
-// `receiveUsers` it runs on the thread whose run loop holds the timer.
+// Receives a decoded reply as a JSON object of text members. For `receiveMessageAsync`,
+// `readAsync` and `receiveMessages` it runs on the delivery thread; for `receiveUsers` it
+// runs on the thread whose run loop holds the timer.
 using ValueCallback = std::function<void(const JsonValue&)>;
 
 // Where and how one client reaches the service.
@@ -44,6 +44,11 @@ struct Target;
 struct TimerRegistry;
 }  // namespace detail
 
+// Connections. Calls of one form made one after another from one thread go over one
+// kept-alive connection (and one TLS handshake); the blocking and the non-blocking form
+// keep one each, and calls in flight at the same moment may each open their own. A request
+// that could not be sent because the service had closed a kept-alive connection is sent
+// once more on a fresh one; a request that may have reached the service is never sent twice.
 class Velmora : public std::enable_shared_from_this<Velmora> {
 public:
     // A client of the service origin built into the library.

@@ -16,19 +16,12 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <velmora/velmora.hpp>
 
+#include "support/service_process.hpp"
 #include "support/test_server.hpp"
-
-extern char** environ;
 
 namespace {
 
@@ -36,83 +29,6 @@ using namespace std::chrono_literals;
 using velmora::JsonValue;
 using velmora::StringMap;
 using velmora::Velmora;
-
-// One velmora-service process on a free loopback port, with its data in `dataDir`.
-class ServiceProcess {
-public:
-    explicit ServiceProcess(const std::string& dataDir) : dataDir_(dataDir) { start(); }
-    ~ServiceProcess() { stop(); }
-
-    const std::string& origin() const { return origin_; }
-    std::string caFile() const { return dataDir_ + "/cert.pem"; }
-
-    // SIGTERM and wait; the exit status of the service.
-    int stop() {
-        if (pid_ <= 0) return status_;
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-        if (out_ >= 0) ::close(out_);
-        out_ = -1;
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return status_;
-    }
-
-    void restart() {
-        stop();
-        start();
-    }
-
-private:
-    void start() {
-        int pipeFds[2];
-        ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-        const std::string errFile = dataDir_ + "/service.err";
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errFile.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0644);
-        std::vector<std::string> args = {VELMORA_SERVICE_BINARY, "--listen", "127.0.0.1:0", "--data", dataDir_};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(pipeFds[1]);
-        out_ = pipeFds[0];
-        ASSERT_EQ(rc, 0) << std::strerror(rc);
-
-        // The one line the service prints when it is ready. The pipe stays open (unread)
-        // until the service stops, so a later write cannot kill it.
-        std::string line;
-        const auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (line.find('\n') == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            ASSERT_GT(left.count(), 0) << "velmora-service did not report 'listening' within 30 s";
-            pollfd fd{out_, POLLIN, 0};
-            if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) continue;
-            char buffer[256];
-            const auto n = ::read(out_, buffer, sizeof buffer);
-            ASSERT_GT(n, 0) << "velmora-service exited before it was ready; see " << errFile;
-            line.append(buffer, static_cast<std::size_t>(n));
-        }
-        line.erase(line.find('\n'));
-        const std::string prefix = "listening ";
-        ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
-        origin_ = line.substr(prefix.size());
-        ASSERT_EQ(origin_.rfind("https://", 0), 0u) << origin_;
-    }
-
-    std::string dataDir_;
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int status_ = 0;
-    std::string origin_;
-};
 
 // Waits for values handed over on other threads.
 template <class T>
@@ -153,14 +69,33 @@ std::vector<std::string> valuesOf(const StringMap& map) {
     return values;
 }
 
+// One velmora-service process on a free loopback port, with its data in `dir`.
 class LibraryEndToEnd : public ::testing::Test {
 protected:
-    std::shared_ptr<Velmora> client() {
-        return Velmora::create({service.origin(), service.caFile(), 20.0});
+    void SetUp() override { start(); }
+
+    void start() {
+        service = std::make_unique<velmora::testing::ServiceProcess>(
+            std::vector<std::string>{"--listen", "127.0.0.1:0", "--data", dir.path()});
+        origin = service->origin();
+        ASSERT_EQ(origin.rfind("https://", 0), 0u) << "velmora-service did not report 'listening': "
+                                                   << service->standardError();
+    }
+    // SIGTERM and wait: the exit code of the service.
+    int stop() {
+        service->signal(SIGTERM);
+        return service->wait();
+    }
+    void restart() {
+        ASSERT_EQ(stop(), 0);
+        start();
     }
 
+    std::shared_ptr<Velmora> client() { return Velmora::create({origin, dir.path() + "/cert.pem", 20.0}); }
+
     velmora::testing::TempDir dir;
-    ServiceProcess service{dir.path()};
+    std::unique_ptr<velmora::testing::ServiceProcess> service;
+    std::string origin;
 };
 
 TEST_F(LibraryEndToEnd, MessagesBothFormsDeliverEachMessageOnce) {
@@ -271,13 +206,13 @@ TEST_F(LibraryEndToEnd, EverythingSurvivesARestart) {
     ASSERT_TRUE(before->writeSync("team", "tag", "key", JsonValue{{"n", 1}}));
     ASSERT_FALSE(before->getUsers("team", "app", "alice", 30, true, false).empty());
 
-    service.restart();
+    restart();
     ASSERT_FALSE(HasFatalFailure());
     auto after = client();
     EXPECT_EQ(valuesOf(after->receiveMessageSync("bob")), std::vector<std::string>{"kept"});
     EXPECT_EQ(after->readSync("team", "tag", "key"), (StringMap{{"key", R"({"n":1})"}}));
     EXPECT_EQ(after->getUsers("team", "app", "carol", 30, true, false).count("alice"), 1u);
-    EXPECT_EQ(service.stop(), 0) << "the service did not stop cleanly on SIGTERM";
+    EXPECT_EQ(stop(), 0) << "the service did not stop cleanly on SIGTERM";
 }
 
 // Many clients send and fetch at once; fetchers of one recipient race each other. Every

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/records.hpp"
-#include "core/reply.hpp"
+#include "wire/records.hpp"
+#include "wire/reply.hpp"
 
 namespace {
 

@@ -16,7 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/reply.hpp"
+#include "wire/reply.hpp"
 #include "handler.hpp"
 #include "storage.hpp"
 

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/reply.hpp"
+#include "wire/reply.hpp"
 
 namespace velmora::service {
 namespace {

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "core/endpoints.hpp"
+#include "transport/target.hpp"
 #include "support/test_server.hpp"
 
 namespace velmora::testing {

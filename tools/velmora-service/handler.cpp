@@ -4,7 +4,7 @@
 #include <limits>
 #include <new>
 
-#include "core/records.hpp"
+#include "wire/records.hpp"
 
 namespace velmora::service {
 
