@@ -316,6 +316,18 @@ void Storage::admit(int kind, std::string_view owner, std::int64_t delta, std::i
     }
 }
 
+std::optional<std::int64_t> Storage::replacedSize(sqlite3_stmt* query, std::string_view a, std::string_view b,
+                                                  std::string_view c, const char* what) {
+    Statement old(query);
+    bind(old.get(), 1, a);
+    bind(old.get(), 2, b);
+    bind(old.get(), 3, c);
+    const int rc = sqlite3_step(old.get());
+    if (rc == SQLITE_ROW) return sqlite3_column_int64(old.get(), 0);
+    if (rc != SQLITE_DONE) fail(what, rc);
+    return std::nullopt;
+}
+
 void Storage::expirePresence(std::int64_t now) {
     if (now < nextExpiryMs_) return;
     nextExpiryMs_ = now + kExpirySweepMs;
@@ -346,17 +358,8 @@ void Storage::reportPresence(std::string_view team, std::string_view app, std::s
     Transaction t(*this);
     expirePresence(now);
     std::int64_t delta = cost(app.size(), user.size(), status.size());
-    {
-        Statement old(selectPresenceStatus_);
-        bind(old.get(), 1, team);
-        bind(old.get(), 2, app);
-        bind(old.get(), 3, user);
-        const int rc = sqlite3_step(old.get());
-        if (rc == SQLITE_ROW) {
-            delta -= cost(app.size(), user.size(), static_cast<std::size_t>(sqlite3_column_int64(old.get(), 0)));
-        } else if (rc != SQLITE_DONE) {
-            fail("presence", rc);
-        }
+    if (const auto old = replacedSize(selectPresenceStatus_, team, app, user, "presence")) {
+        delta -= cost(app.size(), user.size(), static_cast<std::size_t>(*old));
     }
     admit(kTeam, team, delta, limits_.teamQuota);
     Statement s(upsertPresence_);
@@ -479,17 +482,8 @@ void Storage::writeValue(std::string_view team, std::string_view tag, std::strin
     std::lock_guard lock(mutex_);
     Transaction t(*this);
     std::int64_t delta = cost(tag.size(), key.size(), json.size());
-    {
-        Statement old(selectValueSize_);
-        bind(old.get(), 1, team);
-        bind(old.get(), 2, tag);
-        bind(old.get(), 3, key);
-        const int rc = sqlite3_step(old.get());
-        if (rc == SQLITE_ROW) {
-            delta -= cost(tag.size(), key.size(), static_cast<std::size_t>(sqlite3_column_int64(old.get(), 0)));
-        } else if (rc != SQLITE_DONE) {
-            fail("write", rc);
-        }
+    if (const auto old = replacedSize(selectValueSize_, team, tag, key, "write")) {
+        delta -= cost(tag.size(), key.size(), static_cast<std::size_t>(*old));
     }
     admit(kTeam, team, delta, limits_.teamQuota);
     Statement s(upsertValue_);

@@ -129,6 +129,9 @@ private:
     // Throws RefusedError when `owner` would pass `quota` by growing `delta` bytes, when the
     // disk reserve is reached, or when changes are refused.
     void admit(int kind, std::string_view owner, std::int64_t delta, std::int64_t quota);
+    // The stored size of the row a change would replace (keyed by three texts), if any.
+    std::optional<std::int64_t> replacedSize(sqlite3_stmt* query, std::string_view a, std::string_view b,
+                                             std::string_view c, const char* what);
     void expirePresence(std::int64_t now);
     // Makes the spare file (DB-spare, 8 MiB) when it is missing and there is room.
     void keepSpare() noexcept;
