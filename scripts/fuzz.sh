@@ -20,7 +20,7 @@ cxx=${CXX_FUZZ:-clang++}
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
        -Wall -Wextra -Wpedantic -Werror
-       -Isrc/wire/include -Iinclude -Itools/velmora-service)
+       -Isrc/wire/include -Iinclude -Itools/velmora-service $(pkg-config --cflags libpq))
 
 build() {
   local name=$1; shift
@@ -32,7 +32,7 @@ build() {
   done
   if ((newer)); then
     echo "fuzz: building $name" >&2
-    "$cxx" "${flags[@]}" -o "$bin" "$@" $(pkg-config --libs libutf8proc 2>/dev/null || echo -lutf8proc) -lsqlite3
+    "$cxx" "${flags[@]}" -o "$bin" "$@" $(pkg-config --libs libutf8proc 2>/dev/null || echo -lutf8proc) -lsqlite3 $(pkg-config --libs libpq)
   fi
 }
 
@@ -40,6 +40,7 @@ wire=(src/wire/reply.cpp src/wire/records.cpp src/wire/utf8.cpp)
 build fuzz_reply tests/fuzz/fuzz_reply.cpp "${wire[@]}"
 build fuzz_service_request tests/fuzz/fuzz_service_request.cpp \
   tools/velmora-service/handler.cpp tools/velmora-service/storage.cpp \
+  tools/velmora-service/sqlite_storage.cpp tools/velmora-service/postgres_storage.cpp \
   "${wire[@]}"
 
 status=0

@@ -18,7 +18,7 @@
 
 #include "wire/reply.hpp"
 #include "handler.hpp"
-#include "storage.hpp"
+#include "sqlite_storage.hpp"
 
 namespace {
 
@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static int uses = 0;
     if (!storage || ++uses % 512 == 0) {
         storage.reset();
-        storage = std::make_unique<velmora::service::Storage>(":memory:", [] { return std::int64_t{1'700'000'000'000}; });
+        storage = std::make_unique<velmora::service::SqliteStorage>(":memory:", [] { return std::int64_t{1'700'000'000'000}; });
     }
     velmora::service::Handler handler(*storage);
     // Twice: the second request sees what the first stored (a queued message, a value).

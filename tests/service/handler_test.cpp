@@ -2,6 +2,7 @@
 // client library's own reply reading, and what every request it cannot serve gets.
 
 #include "handler.hpp"
+#include "sqlite_storage.hpp"
 
 #include <random>
 
@@ -17,7 +18,7 @@ const std::string S = "\xC2\xA7";  // the record separator
 
 class HandlerTest : public ::testing::Test {
 protected:
-    Storage storage{":memory:"};
+    SqliteStorage storage{":memory:"};
     Handler handler{storage};
 
     HttpReply call(std::string_view op, const json& body) { return handler.handle(op, body.dump()); }
@@ -145,7 +146,7 @@ TEST_F(HandlerTest, BytesAfterANulByteAreNotIgnored) {
 }
 
 TEST_F(HandlerTest, QuotaRefusalsAre500WithTheReason) {
-    Storage small(":memory:", {}, StorageLimits{.recipientQuota = 1000, .teamQuota = 1000});
+    SqliteStorage small(":memory:", {}, StorageLimits{.recipientQuota = 1000, .teamQuota = 1000});
     Handler h(small);
     const json message{{"destinatario", "r"}, {"mittente", "s"}, {"messaggio", std::string(800, 'm')}};
     EXPECT_EQ(h.handle("sendMessage", message.dump()).body, R"({"d":true})");
@@ -320,7 +321,7 @@ TEST_F(HandlerTest, LargestAcceptedMessageIsDeliverable) {
 class PresenceTest : public ::testing::Test {
 protected:
     std::int64_t now = 1'000'000'000'000;
-    Storage storage{":memory:", [this] { return now; }};
+    SqliteStorage storage{":memory:", [this] { return now; }};
     Handler handler{storage};
 
     StringMap refresh(const std::string& user, std::int64_t rate, bool list = true, bool online = false,
@@ -455,7 +456,7 @@ namespace {
 // Mutated requests: whatever arrives, the reply is a JSON object, either served ({"d"})
 // or refused (500 with "Message"), and the handler keeps working.
 TEST(HandlerFuzz, MutatedRequestsAlwaysGetAWellFormedReply) {
-    Storage storage(":memory:");
+    SqliteStorage storage(":memory:");
     Handler handler(storage);
     const std::vector<std::pair<std::string, std::string>> seeds{
         {"refreshStatus", kRefresh},

@@ -9,9 +9,8 @@ InProcessService::InProcessService(const std::string& dataDir, const std::string
     // As the executable does: a client that goes away mid-reply must not end the process.
     std::signal(SIGPIPE, SIG_IGN);
     if (https) certs_ = service::ensureSelfSignedCertificate(dataDir);
-    storage_ = std::make_unique<service::Storage>(
-        db.empty() ? dataDir + "/velmora.db" : db,
-        clock ? clock : service::Clock(service::systemClockMs));
+    storage_ = service::openStorage(db.empty() ? dataDir + "/velmora.db" : db,
+                                    clock ? clock : service::Clock(service::systemClockMs));
     handler_ = std::make_unique<service::Handler>(*storage_);
     service::ServerOptions serverOptions;
     serverOptions.listen = {"127.0.0.1", 0};

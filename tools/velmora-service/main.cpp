@@ -67,7 +67,9 @@ int main(int argc, char** argv) {
     auto* httpFlag = app.add_flag("--http", http, "plain HTTP instead of HTTPS");
     app.add_option("--data", dataDir,
                    "data folder (default $XDG_DATA_HOME/velmora-service or ~/.local/share/velmora-service)");
-    app.add_option("--db", dbPath, "SQLite database file (default DATA/velmora.db; :memory: keeps nothing)");
+    app.add_option("--db", dbPath,
+                   "SQLite database file (default DATA/velmora.db; :memory: keeps nothing), or a PostgreSQL\n"
+                   "connection URI (postgresql://...) shared by several services");
     auto* certOption = app.add_option("--cert", certFile, "PEM certificate (chain) to serve; needs --key")
                            ->check(CLI::ExistingFile);
     auto* keyOption = app.add_option("--key", keyFile, "PEM private key of --cert")->check(CLI::ExistingFile);
@@ -154,8 +156,8 @@ int main(int argc, char** argv) {
         if (needData) makeDirectory(dataDir);
         if (dbPath.empty()) dbPath = dataDir + "/velmora.db";
 
-        Storage storage(dbPath, systemClockMs, limits);
-        Handler handler(storage);
+        const std::unique_ptr<Storage> storage = openStorage(dbPath, systemClockMs, limits);
+        Handler handler(*storage);
         ServerOptions options = serverOptions;
         options.drain = Seconds(drainSeconds);
         options.listen = *listen;
