@@ -7,9 +7,9 @@
 #
 # start makes the cluster on first use (DIR/data), picks a free port (kept in DIR/port, so
 # a start after a stop serves the same URI) and keeps the unix socket in DIR. Given
-# WATCH_PID, the server is stopped once that process is gone, however it ended. Run as
-# root, the server runs as the unprivileged "postgres" user (initdb refuses root). Exits 77
-# when PostgreSQL is not installed, so that a test can skip visibly.
+# WATCH_PID, the server is stopped and DIR removed once that process is gone, however it
+# ended. Run as root, the server runs as the unprivileged "postgres" user (initdb refuses
+# root). Exits 77 when PostgreSQL is not installed, so that a test can skip visibly.
 set -euo pipefail
 
 cmd=${1:-}
@@ -39,20 +39,30 @@ start)
     "${as_owner[@]}" "$bin/initdb" -D "$dir/data" -U postgres -A trust -E UTF8 --locale=C.UTF-8 \
       --no-sync >"$dir/initdb.log" 2>&1 || { cat "$dir/initdb.log" >&2; exit 1; }
   fi
-  if [[ ! -s $dir/port ]]; then
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' \
-      >"$dir/port"
-  fi
-  port=$(cat "$dir/port")
-  # fsync off: a test's server holds nothing worth keeping past a crash of the machine.
-  pg_ctl -w -t 60 -l "$dir/server.log" \
-    -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c fsync=off -c full_page_writes=off -c max_connections=200" \
-    start >/dev/null || { cat "$dir/server.log" >&2; exit 1; }
+  # A port found free may be taken by someone else before the server binds it: a new
+  # cluster tries a few; a cluster that has served keeps its port (its URIs are in use).
+  tries=1
+  if [[ ! -s $dir/port ]]; then tries=3; fi
+  for ((try = 1; ; try++)); do
+    if [[ ! -s $dir/port ]]; then
+      python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' \
+        >"$dir/port"
+    fi
+    port=$(cat "$dir/port")
+    # fsync off: a test's server holds nothing worth keeping past a crash of the machine.
+    if pg_ctl -w -t 60 -l "$dir/server.log" \
+      -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c fsync=off -c full_page_writes=off -c max_connections=200" \
+      start >/dev/null; then
+      break
+    fi
+    if ((try >= tries)); then cat "$dir/server.log" >&2; exit 1; fi
+    rm -f "$dir/port"
+  done
   if [[ -n ${3:-} ]]; then
     watched=$3
     # Detached and silent: it must not hold the caller's output open.
     setsid bash -c "while kill -0 $watched 2>/dev/null; do sleep 1; done; \
-      ${as_owner[*]} $bin/pg_ctl -D '$dir/data' -m immediate stop" </dev/null >/dev/null 2>&1 &
+      ${as_owner[*]} $bin/pg_ctl -D '$dir/data' -m immediate stop; rm -rf '$dir'" </dev/null >/dev/null 2>&1 &
   fi
   echo "postgresql://postgres@127.0.0.1:$port/postgres"
   ;;

@@ -228,6 +228,13 @@ TEST_F(ServicesOnPostgres, ALostDatabaseFailsRequestsAndIsUsedAgainOnceBack) {
     EXPECT_EQ(texts, (std::multiset<std::string>{"before", "after"})) << service.process.standardError();
     EXPECT_EQ(lines("lost the database"), 1) << service.process.standardError();
     EXPECT_EQ(lines("the database answers again"), 1) << service.process.standardError();
+    // Restarted while the service is idle: its kept connections are dead, which the next
+    // request finds out and gets over without failing, and nothing is said.
+    server->stop();
+    server->start();
+    EXPECT_TRUE(client->sendMessageSync("anna", "bob", "third"));
+    EXPECT_EQ(client->receiveMessageSync("bob").size(), 1u);
+    EXPECT_EQ(lines("lost the database"), 1) << service.process.standardError();
 }
 
 }  // namespace
