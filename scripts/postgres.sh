@@ -9,7 +9,8 @@
 # a start after a stop serves the same URI) and keeps the unix socket in DIR. Given
 # WATCH_PID, the server is stopped and DIR removed once that process is gone, however it
 # ended. Run as root, the server runs as the unprivileged "postgres" user (initdb refuses
-# root). Exits 77 when PostgreSQL is not installed, so that a test can skip visibly.
+# root; DIR's parent folders must let that user through). Exits 77 when PostgreSQL is not
+# installed, so that a test can skip visibly.
 set -euo pipefail
 
 cmd=${1:-}
@@ -50,8 +51,10 @@ start)
     fi
     port=$(cat "$dir/port")
     # fsync off: a test's server holds nothing worth keeping past a crash of the machine.
+    # A measurement compares with a SQLite file that syncs every commit: POSTGRES_FSYNC=on.
+    fsync=${POSTGRES_FSYNC:-off}
     if pg_ctl -w -t 60 -l "$dir/server.log" \
-      -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c fsync=off -c full_page_writes=off -c max_connections=200" \
+      -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c fsync=$fsync -c full_page_writes=$fsync -c max_connections=200" \
       start >/dev/null; then
       break
     fi

@@ -2,6 +2,7 @@
 
 #include <endian.h>
 
+#include <algorithm>
 #include <chrono>
 #include <initializer_list>
 #include <cstdio>
@@ -128,8 +129,11 @@ const Prepared kStatements[] = {
     {"usage_add", "UPDATE usage SET bytes = bytes + $3::int8 WHERE " + kOwnerIs},
 };
 
-// How many queued messages one fetch locks at a time.
-constexpr std::int64_t kTakeBatch = 64;
+// How many queued messages one fetch locks at first, and at most at a time: a fetch of a
+// few messages locks a few, one of thousands (the reply bound holds that many short ones)
+// takes a handful of round trips.
+constexpr std::int64_t kFirstTakeBatch = 64;
+constexpr std::int64_t kMaxTakeBatch = 1024;
 // While the database is lost: how long between two attempts to reach it.
 constexpr std::int64_t kReconnectPauseMs = 250;
 // The SQLSTATEs of a transaction the server aborted for a conflict with another one.
@@ -592,11 +596,11 @@ std::vector<Message> PostgresStorage::takeMessages(std::string_view recipient,
         std::vector<Message> taken;
         std::int64_t freed = 0;
         std::int64_t after = 0;
-        for (bool more = true; more;) {
-            const Result r = c.run("messages_take", Params().text(recipient).number(after).number(kTakeBatch),
+        for (std::int64_t batch = kFirstTakeBatch; batch > 0; batch = std::min(2 * batch, kMaxTakeBatch)) {
+            const Result r = c.run("messages_take", Params().text(recipient).number(after).number(batch),
                                    "fetch messages");
             const int rows = PQntuples(r.get());
-            more = rows == kTakeBatch;
+            bool more = rows == batch;
             for (int i = 0; i < rows; ++i) {
                 Message m{number(r.get(), i, 0), bytes(r.get(), i, 1), bytes(r.get(), i, 2)};
                 after = m.id;
@@ -607,6 +611,7 @@ std::vector<Message> PostgresStorage::takeMessages(std::string_view recipient,
                 freed += cost(m.sender.size(), m.text.size(), 0);
                 taken.push_back(std::move(m));
             }
+            if (!more) break;
         }
         if (!taken.empty()) {
             // Exactly the rows taken: others of the recipient between them may be another
