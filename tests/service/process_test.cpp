@@ -172,6 +172,7 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{"cert_file_missing", {"--cert", "DIR/none.pem", "--key", "DIR/none.key"}, 2},
         ExitCase{"http_with_cert", {"--http", "--cert", "DIR", "--key", "DIR"}, 2},
         ExitCase{"database_cannot_open", {"--listen", "127.0.0.1:0", "--http", "--db", "DIR/missing/dir/x.db"}, 1},
+        ExitCase{"postgres_unreachable", {"--listen", "127.0.0.1:0", "--http", "--db", "postgresql://nobody@127.0.0.1:1/x"}, 1},
         ExitCase{"address_not_local", {"--listen", "192.0.2.1:0", "--http", "--db", ":memory:"}, 1},
         ExitCase{"port_in_use", {}, 1}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -164,13 +164,13 @@ public:
     }
     Params& number(std::int64_t value) {
         std::uint64_t big = htobe64(static_cast<std::uint64_t>(value));
-        numbers_.push_back(std::string(reinterpret_cast<const char*>(&big), sizeof big));
-        return text(numbers_.back());
+        owned_.push_back(std::string(reinterpret_cast<const char*>(&big), sizeof big));
+        return text(owned_.back());
     }
     // A parameter in PostgreSQL's text format, e.g. an array literal.
     Params& literal(std::string value) {
-        numbers_.push_back(std::move(value));
-        values_.push_back(numbers_.back().c_str());
+        owned_.push_back(std::move(value));
+        values_.push_back(owned_.back().c_str());
         lengths_.push_back(0);
         formats_.push_back(0);
         return *this;
@@ -181,7 +181,7 @@ public:
     const int* formats() const { return formats_.data(); }
 
 private:
-    std::deque<std::string> numbers_;  // a deque: a new entry leaves the pointers to the others valid
+    std::deque<std::string> owned_;  // numbers and literals; a deque keeps their addresses
     std::vector<const char*> values_;
     std::vector<int> lengths_;
     std::vector<int> formats_;
@@ -198,12 +198,18 @@ std::int64_t number(const PGresult* r, int row, int column) {
     return static_cast<std::int64_t>(be64toh(big));
 }
 
+// libpq's messages run over several lines, the later ones indented.
 std::string oneLine(const char* message) {
-    std::string s = message ? message : "";
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-    for (char& c : s) {
-        if (c == '\n') c = ' ';
+    std::string s;
+    for (const char* c = message ? message : ""; *c != '\0'; ++c) {
+        const bool space = *c == '\n' || *c == '\t' || *c == ' ';
+        if (!space) {
+            s += *c;
+        } else if (!s.empty() && s.back() != ' ') {
+            s += ' ';
+        }
     }
+    if (!s.empty() && s.back() == ' ') s.pop_back();
     return s.empty() ? "no reason given" : s;
 }
 
