@@ -199,6 +199,10 @@ TEST_F(ServicesOnPostgres, ALostDatabaseFailsRequestsAndIsUsedAgainOnceBack) {
     ASSERT_TRUE(client->sendMessageSync("anna", "bob", "before"));
     PostgresServer* server = PostgresServer::shared();
     server->stop();
+    // Started again whatever this test does, for the tests that follow it.
+    const std::unique_ptr<PostgresServer, void (*)(PostgresServer*)> restart(server, [](PostgresServer* s) {
+        if (!s->running()) s->start();
+    });
     httplib::Client raw(service.origin);
     for (int i = 0; i < 5; ++i) {
         for (const auto& [operation, body] : std::vector<std::pair<std::string, std::string>>{

@@ -137,12 +137,16 @@ TEST_P(StorageTable, ConcurrentFetchesThroughTwoStoragesNeitherLoseNorDuplicate)
     std::atomic<int> sendersDone{0};
     std::mutex mutex;
     std::multiset<std::string> received;
+    std::set<std::int64_t> ids;
     auto fetcher = [&](Storage& s) {
         while (true) {
             const bool last = sendersDone == kSenders;
             auto got = s.takeMessages("r", first(7));
             std::lock_guard lock(mutex);
-            for (auto& m : got) received.insert(m.text);
+            for (auto& m : got) {
+                received.insert(m.text);
+                ids.insert(m.id);
+            }
             if (last && got.empty()) return;
         }
     };
@@ -158,6 +162,7 @@ TEST_P(StorageTable, ConcurrentFetchesThroughTwoStoragesNeitherLoseNorDuplicate)
     for (auto& t : threads) t.join();
     EXPECT_EQ(received.size(), std::size_t{kSenders * kPerSender});
     EXPECT_EQ(std::set<std::string>(received.begin(), received.end()).size(), received.size()) << "a duplicate";
+    EXPECT_EQ(ids.size(), received.size()) << "two messages with one id";
     EXPECT_EQ(a->recipientUsage("r"), 0);
 }
 

@@ -19,6 +19,7 @@ public:
     // same port: its URIs stay valid.
     void stop();
     void start();
+    bool running() const { return running_; }
 
     ~PostgresServer();
     PostgresServer(const PostgresServer&) = delete;
