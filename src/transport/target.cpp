@@ -4,7 +4,10 @@
 #include "transport/target.hpp"
 
 #include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <fstream>
 
 #include <curl/curl.h>
 
@@ -75,12 +78,35 @@ std::string hostKeyOf(const std::string& origin) {
     return key;
 }
 
+// Checked when the client is made, so that a missing or unreadable file fails each call
+// before anything is sent rather than in the middle of a handshake.
+std::string unreadable(const std::string& path, const char* what) {
+    std::ifstream file(path, std::ios::binary);
+    char byte = 0;
+    if (file && file.read(&byte, 1)) return {};
+    const int error = errno;
+    return std::string("cannot read the ") + what + " " + path + (error != 0 ? ": " + std::string(std::strerror(error)) : "");
+}
+
 }  // namespace
 
 std::shared_ptr<const Target> Target::make(const ServiceConfig& config) {
     auto t = std::make_shared<Target>();
     const std::string origin = normaliseOrigin(config.origin);
     t->valid = !origin.empty();
+    if (!t->valid) t->problem = "not an origin: " + config.origin;
+    t->clientCertificate = config.clientCertificate;
+    t->clientKey = config.clientKey;
+    if (t->valid && !config.clientKey.empty() && config.clientCertificate.empty()) {
+        t->valid = false;
+        t->problem = "a client key was given without its certificate";
+    }
+    for (const auto& [path, what] : {std::pair{&config.clientCertificate, "client certificate"},
+                                     std::pair{&config.clientKey, "client key"}}) {
+        if (!t->valid || path->empty()) continue;
+        t->problem = unreadable(*path, what);
+        t->valid = t->problem.empty();
+    }
     if (t->valid) {
         t->hostKey = hostKeyOf(origin);
         t->https = origin.rfind("https://", 0) == 0;

@@ -200,6 +200,9 @@ Storage::Storage(const std::string& path, Clock clock, StorageLimits limits)
         selectMessages_ = prepare("SELECT id, sender, text FROM messages WHERE recipient = ?1 ORDER BY id");
         deleteMessages_ = prepare("DELETE FROM messages WHERE recipient = ?1 AND id <= ?2");
         countMessages_ = prepare("SELECT count(*) FROM messages WHERE recipient = ?1");
+        countAllMessages_ = prepare("SELECT count(*) FROM messages");
+        // Reads the file (its schema page), so a database that went away does not look healthy.
+        selectOne_ = prepare("SELECT 1 FROM sqlite_schema LIMIT 1");
         upsertValue_ = prepare(
             "INSERT INTO store (team, tag, key, value) VALUES (?1, ?2, ?3, ?4)"
             " ON CONFLICT (team, tag, key) DO UPDATE SET value = excluded.value");
@@ -229,7 +232,7 @@ Storage::~Storage() { close(); }
 void Storage::close() noexcept {
     for (sqlite3_stmt** stmt :
          {&upsertPresence_, &selectUsers_, &selectOnlineUsers_, &insertMessage_, &selectMessages_, &deleteMessages_,
-          &countMessages_, &upsertValue_, &selectValue_, &selectUsage_, &addUsage_, &selectPresenceStatus_,
+          &countMessages_, &countAllMessages_, &selectOne_, &upsertValue_, &selectValue_, &selectUsage_, &addUsage_, &selectPresenceStatus_,
           &selectValueSize_, &freePages_, &begin_, &commit_, &rollback_}) {
         sqlite3_finalize(*stmt);
         *stmt = nullptr;
@@ -466,6 +469,19 @@ std::size_t Storage::queuedMessages(std::string_view recipient) {
     bind(s.get(), 1, recipient);
     if (const int rc = sqlite3_step(s.get()); rc != SQLITE_ROW) fail("count messages", rc);
     return static_cast<std::size_t>(sqlite3_column_int64(s.get(), 0));
+}
+
+bool Storage::healthy() noexcept {
+    std::lock_guard lock(mutex_);
+    Statement s(selectOne_);
+    return sqlite3_step(s.get()) == SQLITE_ROW;
+}
+
+std::int64_t Storage::messagesWaiting() {
+    std::lock_guard lock(mutex_);
+    Statement s(countAllMessages_);
+    if (const int rc = sqlite3_step(s.get()); rc != SQLITE_ROW) fail("count messages", rc);
+    return sqlite3_column_int64(s.get(), 0);
 }
 
 std::int64_t Storage::recipientUsage(std::string_view recipient) {

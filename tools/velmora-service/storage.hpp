@@ -111,6 +111,11 @@ public:
     std::int64_t recipientUsage(std::string_view recipient);
     std::int64_t teamUsage(std::string_view team);
 
+    // Whether the database answers a trivial query now; for health checks.
+    bool healthy() noexcept;
+    // All messages queued, for every recipient. Throws StorageError.
+    std::int64_t messagesWaiting();
+
     // Any thread: from now on every operation that would change the database is refused
     // (RefusedError) before it commits; a stopping service calls it once its drain time is
     // up, so that a request still running then is rolled back rather than answered halfway.
@@ -152,6 +157,8 @@ private:
     sqlite3_stmt* selectMessages_ = nullptr;
     sqlite3_stmt* deleteMessages_ = nullptr;
     sqlite3_stmt* countMessages_ = nullptr;
+    sqlite3_stmt* countAllMessages_ = nullptr;
+    sqlite3_stmt* selectOne_ = nullptr;
     sqlite3_stmt* upsertValue_ = nullptr;
     sqlite3_stmt* selectValue_ = nullptr;
     sqlite3_stmt* selectUsage_ = nullptr;
