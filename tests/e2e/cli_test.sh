@@ -91,6 +91,8 @@ check "interval not a number" 2 "" watch bob --interval soon
 check "count not positive" 2 "" watch bob --count 0
 check "origin not http(s)" 2 "" --origin ftp://example.org inbox bob
 check "CA file missing" 2 "" --ca-file "$work/nothing.pem" inbox bob
+check "client certificate missing" 2 "" --cert "$work/nothing.pem" inbox bob
+check "client key without certificate" 2 "" --key "$work/nothing.pem" inbox bob
 check "text not UTF-8" 2 "" send alice bob $'\xff'
 
 echo "== start velmora-service"
