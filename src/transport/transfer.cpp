@@ -194,6 +194,9 @@ void configureTransfer(CURL* easy, const Target& t, CURLSH* share, ConnectionLog
     if (!t.clientCertificate.empty()) {
         curl_easy_setopt(easy, CURLOPT_SSLCERT, t.clientCertificate.c_str());
         curl_easy_setopt(easy, CURLOPT_SSLKEY, t.clientKey.empty() ? nullptr : t.clientKey.c_str());
+        // Without a passphrase OpenSSL asks for one on the terminal and waits: an encrypted
+        // key must fail the call instead.
+        curl_easy_setopt(easy, CURLOPT_KEYPASSWD, "");
     }
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onData);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onHeader);
