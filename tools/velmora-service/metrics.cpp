@@ -76,7 +76,7 @@ std::string Metrics::render(const Gauges& gauges) const {
                  "\",outcome=\"" + std::string(outcomeLabel(outcome)) + "\"} " + std::to_string(count));
         }
     }
-    line("# HELP velmora_request_duration_seconds Time from a request read whole to its reply written.");
+    line("# HELP velmora_request_duration_seconds Time from a request read whole to its reply being sent.");
     line("# TYPE velmora_request_duration_seconds histogram");
     for (std::size_t o = 0; o < kOperationCount; ++o) {
         const std::string label = "operation=\"" + std::string(operationLabel(static_cast<Operation>(o))) + "\"";

@@ -286,8 +286,7 @@ private:
                    });
     }
 
-    // A request is being answered from now: its duration runs, and its reply is counted
-    // once written.
+    // A request is being answered from now: its duration runs until its reply is sent.
     void startAnswer(Operation operation, bool counted) {
         started_ = SteadyClock::now();
         operation_ = operation;
@@ -297,7 +296,8 @@ private:
         answering_ = true;
     }
 
-    // After the reply was written (or failed to be): the metrics and the access log.
+    // As the reply starts on its way: counted before the client can have it, so that what it
+    // does next (a scrape, say) already sees this request.
     void answered() {
         if (!answering_) return;
         answering_ = false;
@@ -331,9 +331,9 @@ private:
         response_.body() = std::move(body);
         response_.keep_alive(keepAlive && !server_.draining);
         response_.prepare_payload();
+        answered();
         tcpStream().expires_after(toDuration(server_.options.write));
         http::async_write(stream_, response_, [self = this->shared_from_this()](const error_code& e, std::size_t) {
-            self->answered();
             if (self->state_ == State::closed) return;
             if (e) return self->close();
             const bool again = self->response_.keep_alive();
