@@ -220,7 +220,7 @@ private:
         parser_.reset();
         const bool keepAlive = req.keep_alive();
         version_ = req.version();
-        startAnswer(Operation::other, true);
+        startAnswer();
         // A request that completes once stopping has begun changes nothing.
         if (server_.draining) return reply(503, errorBody("the service is stopping"), false);
         const std::string_view target(req.target().data(), req.target().size());
@@ -287,11 +287,11 @@ private:
     }
 
     // A request is being answered from now: its duration runs until its reply is sent.
-    void startAnswer(Operation operation, bool counted) {
+    void startAnswer() {
         started_ = SteadyClock::now();
-        operation_ = operation;
+        operation_ = Operation::other;
         outcome_ = Outcome::refused;
-        counted_ = counted;
+        counted_ = true;
         probe_ = {};
         answering_ = true;
     }
@@ -317,7 +317,7 @@ private:
     void refuse(int status, const std::string& message) {
         parser_.reset();
         version_ = 11;
-        startAnswer(Operation::other, true);
+        startAnswer();
         reply(status, errorBody(message), false);
     }
 
