@@ -3,8 +3,9 @@
 # services of one build at once on loopback (HTTPS, database in memory), one asking for
 # client certificates (--client-ca) and one not, pinned to one CPU and the client to the
 # other, taking turns run by run (this VM's speed drifts within seconds). Prints medians:
-#   - a new connection: the first blocking sendMessage of a fresh process (TCP and TLS
-#     handshakes, the client's TLS context with its CA file and certificate);
+#   - a new connection: a blocking sendMessage that opens one (TCP and TLS handshakes, the
+#     client's TLS context with its CA file and certificate), in a fresh process after one
+#     call to the service by another name (localhost) has paid the process's one-time set-up;
 #   - a kept connection: the median blocking sendMessage after it;
 #   - throughput on kept connections: the non-blocking sendMessage, 16 in flight.
 #
@@ -42,7 +43,7 @@ start() {
     --recipient-quota 1000000000000 "$@" >"$work/$name.out" 2>"$work/$name.err" &
   pids+=($!)
   for _ in $(seq 200); do
-    if grep -q listening "$work/$name.out"; then break; fi
+    if grep -qs listening "$work/$name.out"; then break; fi
     sleep 0.05
   done
   printf -v "origin_$name" '%s' "$(awk '{print $2}' "$work/$name.out")"
@@ -83,6 +84,6 @@ printf '%s\n' "$(printf '%.0s-' {1..88})"
 row() {
   printf '%-52s | %10.0f | %10.0f | %6s\n' "$1" "$2" "$3" "$(awk -v a="$3" -v b="$2" 'BEGIN { printf "%.2f", a / b }')"
 }
-row "new connection: first call of a process (us)" "$(m "${first[tls]}")" "$(m "${first[mtls]}")"
+row "new connection: a call that opens one (us)" "$(m "${first[tls]}")" "$(m "${first[mtls]}")"
 row "kept connection: median call after it (us)" "$(m "${kept_us[tls]}")" "$(m "${kept_us[mtls]}")"
 row "kept connections: 16 in flight (calls/s, $(( (repeat + 2) / 3 )) runs)" "$(m "${tput[tls]}")" "$(m "${tput[mtls]}")"
