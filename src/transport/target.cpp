@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <curl/curl.h>
 
@@ -81,11 +83,16 @@ std::string hostKeyOf(const std::string& origin) {
 // Checked when the client is made, so that a missing or unreadable file fails each call
 // before anything is sent rather than in the middle of a handshake.
 std::string unreadable(const std::string& path, const char* what) {
-    std::ifstream file(path, std::ios::binary);
+    const std::string prefix = std::string("cannot read the ") + what + " " + path;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return prefix + ": " + std::strerror(errno);
     char byte = 0;
-    if (file && file.read(&byte, 1)) return {};
+    const ssize_t n = ::read(fd, &byte, 1);
     const int error = errno;
-    return std::string("cannot read the ") + what + " " + path + (error != 0 ? ": " + std::string(std::strerror(error)) : "");
+    ::close(fd);
+    if (n < 0) return prefix + ": " + std::strerror(error);
+    if (n == 0) return prefix + ": the file is empty";
+    return {};
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -97,6 +98,7 @@ protected:
         issue(ca_, "bob", {"U"});
         issue(ca_, "monitor");
         issue(other_, "alice", {"T"});  // the right name from the wrong CA
+        std::ofstream(ca_ + "/empty.pem").flush();
         service_ = new ServiceProcess({"--listen", "127.0.0.1:0", "--data", dir_->path() + "/data", "--db",
                                        dir_->path() + "/velmora.db", "--client-ca", ca_ + "/ca.pem", "--access-log"});
         origin_ = service_->origin();
@@ -255,6 +257,7 @@ INSTANTIATE_TEST_SUITE_P(Table, UnusableFiles,
                          ::testing::Values(Unusable{"missing_certificate", "nobody.pem", "alice-key.pem"},
                                            Unusable{"missing_key", "alice.pem", "nobody-key.pem"},
                                            Unusable{"unreadable_key", "alice.pem", "."},
+                                           Unusable{"empty_certificate", "empty.pem", "alice-key.pem"},
                                            Unusable{"key_without_certificate", "", "alice-key.pem"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
