@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -168,6 +169,39 @@ TEST(Session, ARecycledTransferHandleKeepsNoTrustFromItsLastTarget) {
         ASSERT_TRUE(ended.waitFor(1, 20s));
         EXPECT_EQ(probe->ok(), step.trusted);
         EXPECT_EQ(server.requestCount() - before, step.trusted ? 1u : 0u);
+    }
+}
+
+// A client certificate or key that cannot be read is found when the target is made, so
+// calls fail before anything is sent, and the reason names the file.
+TEST(Target, AClientCertificateOrKeyThatCannotBeReadMakesItInvalidWithTheReason) {
+    testing::TempDir dir;
+    const auto certs = testing::Certificates::make(dir.path());
+    const std::string empty = dir.path() + "/empty.pem";
+    { std::ofstream touch(empty); }
+    const std::string missing = dir.path() + "/missing.pem";
+    const struct {
+        const char* name;
+        std::string cert, key;
+        const char* reason;  // nullptr: valid
+    } cases[] = {
+        {"both readable", certs.certFile, certs.keyFile, nullptr},
+        {"key inside the certificate's file", certs.certFile, "", nullptr},
+        {"certificate missing", missing, certs.keyFile, "cannot read the client certificate"},
+        {"key missing", certs.certFile, missing, "cannot read the client key"},
+        {"certificate empty", empty, certs.keyFile, "is empty"},
+        {"key a folder", certs.certFile, dir.path(), "cannot read the client key"},
+        {"key without certificate", "", certs.keyFile, "without its certificate"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServiceConfig config{"https://127.0.0.1:1", "", 10.0};
+        config.clientCertificate = c.cert;
+        config.clientKey = c.key;
+        const auto target = detail::Target::make(config);
+        EXPECT_EQ(target->valid, c.reason == nullptr);
+        if (c.reason == nullptr) continue;
+        EXPECT_NE(target->problem.find(c.reason), std::string::npos) << target->problem;
     }
 }
 

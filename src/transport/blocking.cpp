@@ -24,8 +24,7 @@ struct Lane {
     SilenceClock silence;
     EasyHandle easy{curl_easy_init()};
     MultiHandle multi{curl_multi_init()};
-    std::string caFile;  // the trust `easy` is configured for
-    bool configured = false;
+    std::shared_ptr<const Target> trust;  // what `easy` is configured for; null until first use
 };
 
 BlockingDriver::BlockingDriver(CURLSH* share) : share_(share), sizing_(kMinSpareLanes, kSpareWindow) {}
@@ -125,11 +124,10 @@ std::optional<std::string> BlockingDriver::perform(const Target& t, Endpoint end
     if (lane == nullptr) return std::nullopt;
     CURL* easy = lane->easy.get();
     CURLM* multi = lane->multi.get();
-    if (!lane->configured || lane->caFile != t.caFile) {
+    if (!lane->trust || !sameTrust(*lane->trust, t)) {
         curl_easy_reset(easy);
         configureTransfer(easy, t, share_, lane->connections);
-        lane->caFile = t.caFile;
-        lane->configured = true;
+        lane->trust = std::make_shared<const Target>(t);
     }
     Transfer transfer;
     transfer.reset(lane->connections);

@@ -4,7 +4,12 @@
 #include "transport/target.hpp"
 
 #include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <curl/curl.h>
 
@@ -75,12 +80,40 @@ std::string hostKeyOf(const std::string& origin) {
     return key;
 }
 
+// Checked when the client is made, so that a missing or unreadable file fails each call
+// before anything is sent rather than in the middle of a handshake.
+std::string unreadable(const std::string& path, const char* what) {
+    const std::string prefix = std::string("cannot read the ") + what + " " + path;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return prefix + ": " + std::strerror(errno);
+    char byte = 0;
+    const ssize_t n = ::read(fd, &byte, 1);
+    const int error = errno;
+    ::close(fd);
+    if (n < 0) return prefix + ": " + std::strerror(error);
+    if (n == 0) return prefix + ": the file is empty";
+    return {};
+}
+
 }  // namespace
 
 std::shared_ptr<const Target> Target::make(const ServiceConfig& config) {
     auto t = std::make_shared<Target>();
     const std::string origin = normaliseOrigin(config.origin);
     t->valid = !origin.empty();
+    if (!t->valid) t->problem = "not an origin: " + config.origin;
+    t->clientCertificate = config.clientCertificate;
+    t->clientKey = config.clientKey;
+    if (t->valid && !config.clientKey.empty() && config.clientCertificate.empty()) {
+        t->valid = false;
+        t->problem = "a client key was given without its certificate";
+    }
+    for (const auto& [path, what] : {std::pair{&config.clientCertificate, "client certificate"},
+                                     std::pair{&config.clientKey, "client key"}}) {
+        if (!t->valid || path->empty()) continue;
+        t->problem = unreadable(*path, what);
+        t->valid = t->problem.empty();
+    }
     if (t->valid) {
         t->hostKey = hostKeyOf(origin);
         t->https = origin.rfind("https://", 0) == 0;

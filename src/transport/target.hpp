@@ -23,6 +23,10 @@ struct Target {
     bool valid = false;  // false: every call fails before anything is sent
     std::array<std::string, kEndpointCount> urls;
     std::string caFile;
+    std::string clientCertificate;  // empty: none offered
+    std::string clientKey;          // empty: the key is in clientCertificate's file
+    // Why the target is not valid, for people; empty when it is.
+    std::string problem;
     std::chrono::nanoseconds idleTimeout{};
     // "scheme://host:port": calls with the same key go to the same server, and so may share
     // its connections.

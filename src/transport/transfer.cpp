@@ -191,6 +191,13 @@ void configureTransfer(CURL* easy, const Target& t, CURLSH* share, ConnectionLog
     curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaxReplyBytes));
     // Verification stays on; a CA file adds trust for a private service.
     if (!t.caFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, t.caFile.c_str());
+    if (!t.clientCertificate.empty()) {
+        curl_easy_setopt(easy, CURLOPT_SSLCERT, t.clientCertificate.c_str());
+        curl_easy_setopt(easy, CURLOPT_SSLKEY, t.clientKey.empty() ? nullptr : t.clientKey.c_str());
+        // Without a passphrase OpenSSL asks for one on the terminal and waits: an encrypted
+        // key must fail the call instead.
+        curl_easy_setopt(easy, CURLOPT_KEYPASSWD, "");
+    }
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onData);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onHeader);
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &onProgress);
@@ -202,7 +209,9 @@ void configureTransfer(CURL* easy, const Target& t, CURLSH* share, ConnectionLog
     curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, &connections);
 }
 
-bool sameTrust(const Target& a, const Target& b) noexcept { return a.caFile == b.caFile; }
+bool sameTrust(const Target& a, const Target& b) noexcept {
+    return a.caFile == b.caFile && a.clientCertificate == b.clientCertificate && a.clientKey == b.clientKey;
+}
 
 void bindTransfer(CURL* easy, Transfer& t, const std::string& url, const std::string& body) {
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());

@@ -63,7 +63,9 @@ struct Transfer : SilenceClock::Entry {
 };
 
 // The options every transfer of `target` has, whichever driver runs it; set once per
-// handle and kept while the handle serves targets of the same trust.
+// handle and kept while the handle serves targets of the same trust: the same CAs and the
+// same client certificate. (libcurl itself keeps connections and TLS sessions made with one
+// client certificate from serving another.)
 void configureTransfer(CURL* easy, const Target& target, CURLSH* share, ConnectionLog& connections);
 bool sameTrust(const Target& a, const Target& b) noexcept;
 // The options of one call on a configured handle: its URL and body, and `transfer` as the

@@ -91,12 +91,27 @@ check "interval not a number" 2 "" watch bob --interval soon
 check "count not positive" 2 "" watch bob --count 0
 check "origin not http(s)" 2 "" --origin ftp://example.org inbox bob
 check "CA file missing" 2 "" --ca-file "$work/nothing.pem" inbox bob
+check "client certificate missing" 2 "" --cert "$work/nothing.pem" inbox bob
+check "client key without certificate" 2 "" --key "$work/nothing.pem" inbox bob
 check "text not UTF-8" 2 "" send alice bob $'\xff'
 
 echo "== start velmora-service"
 start_service "$service" "$work/data" || exit 1
 export VELMORA_ORIGIN=$ORIGIN VELMORA_CA_FILE=$work/data/cert.pem
 [[ $ORIGIN == https://* ]] || fail "the service did not start on HTTPS: $ORIGIN"
+
+echo "== an encrypted client key"
+# Refused at once, never asked for on the terminal: the command runs with one here, whose
+# input stays open and silent.
+openssl req -x509 -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -passout pass:secret -days 1 \
+  -subj /CN=alice -keyout "$work/encrypted-key.pem" -out "$work/encrypted.pem" 2>/dev/null
+mkfifo "$work/silent"
+exec 3<>"$work/silent"  # read and write: never at its end, never any data
+rc=0
+timeout 30 script -qec "'$cli' --cert '$work/encrypted.pem' --key '$work/encrypted-key.pem' inbox bob" /dev/null \
+  <&3 >"$out" 2>&1 || rc=$?
+exec 3<&-
+((rc == 1)) || fail "encrypted key: exit code $rc, wanted 1 (124: it waited for a passphrase)"
 
 echo "== messages"
 check "send" 0 "sent alice -> bob" send alice bob 'hello | there'

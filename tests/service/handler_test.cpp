@@ -492,5 +492,86 @@ TEST(HandlerFuzz, MutatedRequestsAlwaysGetAWellFormedReply) {
     EXPECT_EQ(handler.handle("sendMessage", seeds[1].second).status, 200);
 }
 
+// ---- what a client certificate allows ------------------------------------------------------
+
+struct CallerCase {
+    const char* name;
+    Caller caller;
+    std::string op;
+    json body;
+    bool allowed;
+};
+
+class CallerRules : public HandlerTest, public ::testing::WithParamInterface<CallerCase> {
+protected:
+    // Everything a request could change, read back.
+    std::string state() {
+        std::string s = std::to_string(storage.messagesWaiting()) + ";";
+        for (const char* recipient : {"alice", "bob"}) s += std::to_string(storage.queuedMessages(recipient)) + ",";
+        for (const char* team : {"T", "U"}) {
+            for (const auto& u : storage.users(team, "a", false)) s += u.user + "=" + u.status + ",";
+            s += storage.readValue(team, "g", "k").value_or("-") + ";";
+        }
+        return s;
+    }
+};
+
+json report(const std::string& team, const std::string& user) {
+    return {{"gruppo", team}, {"codiceApp", "a"},       {"refreshRate", 3},         {"userName", user},
+            {"status", "ON"}, {"returnList", true}, {"onlyOnlineUsers", false}};
+}
+json message(const std::string& from, const std::string& to) {
+    return {{"destinatario", to}, {"mittente", from}, {"messaggio", "hi"}};
+}
+json store(const std::string& team) { return {{"gruppo", team}, {"sottogruppo", "g"}, {"chiave", "k"}, {"valore", 7}}; }
+json load(const std::string& team) { return {{"gruppo", team}, {"sottogruppo", "g"}, {"chiave", "k"}}; }
+
+TEST_P(CallerRules, AllowOnlyTheCertificatesUserAndTeamsAndDeniedChangesNothing) {
+    const auto& c = GetParam();
+    // Something to drain, to overwrite and to list in both teams.
+    ASSERT_EQ(send("carl", "alice", "for alice"), true);
+    ASSERT_EQ(send("carl", "bob", "for bob"), true);
+    for (const char* team : {"T", "U"}) {
+        ASSERT_EQ(call("write", {{"gruppo", team}, {"sottogruppo", "g"}, {"chiave", "k"}, {"valore", 1}}).status, 200);
+        ASSERT_EQ(call("refreshStatus", report(team, "dave")).status, 200);
+    }
+    const std::string before = state();
+    const HttpReply reply = handler.handle(c.op, c.body.dump(), &c.caller);
+    if (c.allowed) {
+        EXPECT_EQ(reply.status, 200) << reply.body;
+        EXPECT_EQ(reply.outcome, Outcome::ok);
+        return;
+    }
+    EXPECT_EQ(reply.status, 500);
+    EXPECT_EQ(reply.outcome, Outcome::denied);
+    const json body = json::parse(reply.body);
+    EXPECT_FALSE(body.contains("d")) << reply.body;
+    EXPECT_TRUE(body["Message"].is_string());
+    EXPECT_EQ(state(), before);
+}
+
+const Caller kBob{"bob", {"U"}};
+const Caller kAlice{"alice", {"T", "U"}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CallerRules,
+    ::testing::Values(
+        CallerCase{"own_inbox", kBob, "receiveMessage", {{"destinatario", "bob"}}, true},
+        CallerCase{"drain_another_inbox", kBob, "receiveMessage", {{"destinatario", "alice"}}, false},
+        CallerCase{"send_as_self_to_anyone", kBob, "sendMessage", message("bob", "alice"), true},
+        CallerCase{"send_as_another", kBob, "sendMessage", message("alice", "bob"), false},
+        CallerCase{"write_own_team", kBob, "write", store("U"), true},
+        CallerCase{"write_team_not_named", kBob, "write", store("T"), false},
+        CallerCase{"read_own_team", kBob, "read", load("U"), true},
+        CallerCase{"read_team_not_named", kBob, "read", load("T"), false},
+        CallerCase{"report_self_in_own_team", kBob, "refreshStatus", report("U", "bob"), true},
+        CallerCase{"report_self_in_team_not_named", kBob, "refreshStatus", report("T", "bob"), false},
+        CallerCase{"report_as_another", kBob, "refreshStatus", report("U", "alice"), false},
+        CallerCase{"second_team_of_several", kAlice, "write", store("U"), true},
+        CallerCase{"team_names_compare_exactly", Caller{"bob", {"u", "U "}}, "read", load("U"), false},
+        CallerCase{"user_names_compare_exactly", Caller{"Bob", {"U"}}, "receiveMessage", {{"destinatario", "bob"}}, false},
+        CallerCase{"certificate_without_user", Caller{"", {"U"}}, "receiveMessage", {{"destinatario", ""}}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace velmora::service

@@ -173,9 +173,23 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{"http_with_cert", {"--http", "--cert", "DIR", "--key", "DIR"}, 2},
         ExitCase{"database_cannot_open", {"--listen", "127.0.0.1:0", "--http", "--db", "DIR/missing/dir/x.db"}, 1},
         ExitCase{"postgres_unreachable", {"--listen", "127.0.0.1:0", "--http", "--db", "postgresql://nobody@127.0.0.1:1/x"}, 1},
-        ExitCase{"address_not_local", {"--listen", "192.0.2.1:0", "--http", "--db", ":memory:"}, 1},
+        ExitCase{"address_not_local", {"--listen", "192.0.2.1:0", "--http", "--insecure-http", "--db", ":memory:"}, 1},
+        ExitCase{"http_beyond_loopback_without_consent", {"--listen", "0.0.0.0:0", "--http", "--db", ":memory:"}, 2},
+        ExitCase{"http_on_a_name_without_consent", {"--listen", "localhost:0", "--http", "--db", ":memory:"}, 2},
+        ExitCase{"insecure_http_without_http", {"--listen", "127.0.0.1:0", "--insecure-http", "--db", ":memory:"}, 2},
+        ExitCase{"client_ca_with_http", {"--listen", "127.0.0.1:0", "--http", "--client-ca", "/dev/null"}, 2},
+        ExitCase{"client_ca_missing", {"--listen", "127.0.0.1:0", "--client-ca", "DIR/none.pem", "--db", ":memory:"}, 2},
+        ExitCase{"client_ca_not_pem", {"--listen", "127.0.0.1:0", "--data", "DIR", "--client-ca", "/dev/null", "--db", ":memory:"}, 1},
         ExitCase{"port_in_use", {}, 1}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ServiceProcess, PlainHttpBeyondLoopbackWithConsentSaysSoOnStandardError) {
+    ServiceProcess service({"--listen", "0.0.0.0:0", "--http", "--insecure-http", "--db", ":memory:"});
+    ASSERT_NE(service.origin(), "") << service.standardError();
+    service.signal(SIGTERM);
+    EXPECT_EQ(service.wait(), 0);
+    EXPECT_NE(service.standardError().find("--insecure-http"), std::string::npos) << service.standardError();
+}
 
 TEST(ServiceProcess, HelpExitsZero) {
     ServiceProcess service({"--help"});

@@ -31,7 +31,8 @@ std::string originOf(const Common& common) {
 }
 
 std::shared_ptr<Velmora> makeClient(const Common& common) {
-    return Velmora::create(ServiceConfig{originOf(common), common.caFile, common.timeout});
+    return Velmora::create(
+        ServiceConfig{originOf(common), common.caFile, common.timeout, common.clientCertificate, common.clientKey});
 }
 
 // How long to wait for the library to end a call before giving up on it. Its own request

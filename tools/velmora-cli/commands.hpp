@@ -17,6 +17,8 @@ enum Exit : int {
 struct Common {
     std::string origin;  // empty: the origin built into the library
     std::string caFile;
+    std::string clientCertificate;  // for services that ask for one
+    std::string clientKey;
     double timeout = 15.0;  // seconds without data moving before an exchange is given up
     std::string status = "ON";
     bool json = false;

@@ -77,6 +77,8 @@ int main(int argc, char** argv) {
                "\nEnvironment:\n"
                "  VELMORA_ORIGIN   service origin when --origin is not given\n"
                "  VELMORA_CA_FILE  CA file when --ca-file is not given\n"
+               "  VELMORA_CERT     client certificate when --cert is not given\n"
+               "  VELMORA_KEY      client key when --key is not given\n"
                "\nRun 'velmora COMMAND --help' for the arguments of one command.");
     app.require_subcommand(1);
     app.fallthrough();  // global options may also follow the command
@@ -94,6 +96,11 @@ int main(int argc, char** argv) {
                    "PEM file of CAs to trust besides the system store (e.g. the service's cert.pem)")
         ->envname("VELMORA_CA_FILE")
         ->type_name("FILE");
+    app.add_option("--cert", common.clientCertificate,
+                   "PEM client certificate for a service that asks for one (its key too, unless --key)")
+        ->envname("VELMORA_CERT")
+        ->type_name("FILE");
+    app.add_option("--key", common.clientKey, "PEM private key of --cert")->envname("VELMORA_KEY")->type_name("FILE");
     app.add_option("--timeout", common.timeout,
                    "Seconds without any data moving before a call is given up")
         ->check(kSeconds)
@@ -189,7 +196,10 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--") break;
         if (arg.rfind("-", 0) == 0) {
-            if (arg == "--origin" || arg == "--ca-file" || arg == "--timeout" || arg == "--status") ++i;
+            if (arg == "--origin" || arg == "--ca-file" || arg == "--cert" || arg == "--key" || arg == "--timeout" ||
+                arg == "--status") {
+                ++i;
+            }
             continue;
         }
         const auto known = app.get_subcommands([&](const CLI::App* sub) { return sub->check_name(arg); });
@@ -214,6 +224,17 @@ int main(int argc, char** argv) {
     if (!common.caFile.empty() && !std::ifstream(common.caFile)) {
         printError("cannot read the CA file " + common.caFile);
         return kUsage;
+    }
+    if (!common.clientKey.empty() && common.clientCertificate.empty()) {
+        printError("--key needs --cert");
+        return kUsage;
+    }
+    for (const auto& [file, what] : {std::pair{&common.clientCertificate, "client certificate"},
+                                     std::pair{&common.clientKey, "client key"}}) {
+        if (!file->empty() && !std::ifstream(*file)) {
+            printError(std::string("cannot read the ") + what + " " + *file);
+            return kUsage;
+        }
     }
     for (const auto* argument : {&from, &to, &text, &user, &team, &appCode, &tag, &key, &value, &common.status}) {
         if (!validUtf8(*argument)) {

@@ -18,6 +18,13 @@ struct BadRequest {
     std::string message;
 };
 
+// A request the caller's certificate does not allow; a 500 like any refusal, so the wire
+// does not change and the library sees no result.
+struct Denied {
+    std::string message;
+};
+
+
 // Texts in replies come from parsed JSON or from the database; should either ever hold
 // bytes that are not UTF-8, they are replaced rather than failing the reply.
 std::string dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
@@ -57,6 +64,22 @@ bool nestedTooDeep(std::string_view body) {
 }
 
 std::string quoted(std::string_view name) { return "\"" + std::string(name) + "\""; }
+
+// What the operation touches, checked against the certificate before anything is read or
+// changed. `user` is the name the request acts as (a recipient, a sender, a reporting
+// user); `team` the team whose data it reads or writes.
+void allow(const Caller* caller, const std::string* user, const std::string* team) {
+    if (caller == nullptr) return;
+    if (caller->user.empty()) throw Denied{"the client certificate names no single user (common name)"};
+    if (user != nullptr && *user != caller->user) {
+        throw Denied{"the client certificate of " + quoted(std::string_view(caller->user).substr(0, 100)) + " does not allow acting as " +
+                     quoted(std::string_view(*user).substr(0, 100))};
+    }
+    if (team != nullptr && !caller->memberOf(*team)) {
+        throw Denied{"the client certificate of " + quoted(std::string_view(caller->user).substr(0, 100)) + " does not name the team " +
+                     quoted(std::string_view(*team).substr(0, 100))};
+    }
+}
 
 class Members {
 public:
@@ -99,7 +122,7 @@ std::size_t recordCost(bool first, std::string_view key, std::string_view value)
     return (first ? 0 : records::kRecordSeparator.size()) + jsonEscapedSize(key) + 1 + jsonEscapedSize(value);
 }
 
-HttpReply refreshStatus(Storage& storage, const Members& m) {
+HttpReply refreshStatus(Storage& storage, const Members& m, const Caller* caller) {
     const std::string& team = m.text("gruppo");
     const std::string& app = m.text("codiceApp");
     const std::int64_t refreshRate = m.integer("refreshRate");
@@ -116,6 +139,8 @@ HttpReply refreshStatus(Storage& storage, const Members& m) {
         throw BadRequest{"userName longer than " + std::to_string(kMaxUserName) + " bytes"};
     }
     if (status.size() > kMaxStatus) throw BadRequest{"status longer than " + std::to_string(kMaxStatus) + " bytes"};
+    // The report is the caller's own presence, and the list its team's.
+    allow(caller, &user, &team);
 
     storage.reportPresence(team, app, user, status, refreshRate);
     std::string text;
@@ -138,10 +163,11 @@ HttpReply refreshStatus(Storage& storage, const Members& m) {
     return {200, textReply(std::move(text))};
 }
 
-HttpReply sendMessage(Storage& storage, const Members& m) {
+HttpReply sendMessage(Storage& storage, const Members& m, const Caller* caller) {
     const std::string& recipient = m.text("destinatario");
     const std::string& sender = m.text("mittente");
     const std::string& text = m.text("messaggio");
+    allow(caller, &sender, nullptr);
     if (!records::fitsKey(sender) || !records::fitsValue(text)) return {200, boolReply(false)};
     // A message that could not travel alone within the reply bound would never be
     // delivered; refuse it now, while the sender can still be told.
@@ -151,8 +177,9 @@ HttpReply sendMessage(Storage& storage, const Members& m) {
     return {200, boolReply(true)};
 }
 
-HttpReply receiveMessage(Storage& storage, const Members& m) {
+HttpReply receiveMessage(Storage& storage, const Members& m, const Caller* caller) {
     const std::string& recipient = m.text("destinatario");
+    allow(caller, &recipient, nullptr);
     std::string text;
     // The predicate only measures: if the transaction fails after it, no reply is sent
     // and the messages stay queued.
@@ -166,11 +193,12 @@ HttpReply receiveMessage(Storage& storage, const Members& m) {
     return {200, textReply(std::move(text))};
 }
 
-HttpReply write(Storage& storage, const Members& m) {
+HttpReply write(Storage& storage, const Members& m, const Caller* caller) {
     const std::string& team = m.text("gruppo");
     const std::string& tag = m.text("sottogruppo");
     const std::string& key = m.text("chiave");
     const json& value = m.any("valore");
+    allow(caller, nullptr, &team);
     // What read would answer must fit in a record; otherwise the value could be stored but
     // never read back.
     if (!records::fitsValue(readForm(value))) return {200, boolReply(false)};
@@ -178,10 +206,11 @@ HttpReply write(Storage& storage, const Members& m) {
     return {200, boolReply(true)};
 }
 
-HttpReply read(Storage& storage, const Members& m) {
+HttpReply read(Storage& storage, const Members& m, const Caller* caller) {
     const std::string& team = m.text("gruppo");
     const std::string& tag = m.text("sottogruppo");
     const std::string& key = m.text("chiave");
+    allow(caller, nullptr, &team);
     std::string text;
     if (const auto stored = storage.readValue(team, tag, key)) {
         const json value = json::parse(*stored, nullptr, false);
@@ -194,8 +223,8 @@ HttpReply read(Storage& storage, const Members& m) {
     return {200, textReply(std::move(text))};
 }
 
-HttpReply dispatch(Storage& storage, std::string_view operation, std::string_view body) {
-    using Operation = HttpReply (*)(Storage&, const Members&);
+HttpReply dispatch(Storage& storage, std::string_view operation, std::string_view body, const Caller* caller) {
+    using Operation = HttpReply (*)(Storage&, const Members&, const Caller*);
     Operation op = nullptr;
     if (operation == "refreshStatus") {
         op = refreshStatus;
@@ -220,33 +249,47 @@ HttpReply dispatch(Storage& storage, std::string_view operation, std::string_vie
     const json request = json::parse(body, nullptr, false);
     if (request.is_discarded()) throw BadRequest{"request body is not JSON"};
     if (!request.is_object()) throw BadRequest{"request body is not a JSON object"};
-    return op(storage, Members(request));
+    return op(storage, Members(request), caller);
 }
 
 }  // namespace
 
-HttpReply Handler::handle(std::string_view operation, std::string_view body) noexcept {
+HttpReply Handler::handle(std::string_view operation, std::string_view body, const Caller* caller) noexcept {
     try {
         try {
-            return dispatch(storage_, operation, body);
+            return dispatch(storage_, operation, body, caller);
         } catch (const BadRequest& e) {
-            return {500, errorBody(e.message)};
+            return {500, errorBody(e.message), Outcome::refused};
+        } catch (const Denied& e) {
+            return {500, errorBody(e.message), Outcome::denied};
         } catch (const RefusedError& e) {
-            return {500, errorBody(e.what())};
+            return {500, errorBody(e.what()), Outcome::refused};
         } catch (const StorageError& e) {
-            return {500, errorBody(std::string("storage: ") + e.what())};
+            return {500, errorBody(std::string("storage: ") + e.what()), Outcome::storeError};
         } catch (const std::bad_alloc&) {
-            return {500, errorBody("out of memory")};
+            return {500, errorBody("out of memory"), Outcome::refused};
         } catch (const std::exception& e) {
-            return {500, errorBody(std::string("internal error: ") + e.what())};
+            return {500, errorBody(std::string("internal error: ") + e.what()), Outcome::refused};
         } catch (...) {
-            return {500, errorBody("internal error")};
+            return {500, errorBody("internal error"), Outcome::refused};
         }
     } catch (...) {
         // Building the error reply itself failed (memory); a fixed text needs no allocation
         // beyond the reply.
-        return {500, R"({"Message":"internal error"})"};
+        return {500, R"({"Message":"internal error"})", Outcome::refused};
     }
+}
+
+std::optional<std::int64_t> Handler::messagesWaiting() noexcept {
+    try {
+        return storage_.messagesWaiting();
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+bool Caller::memberOf(std::string_view team) const {
+    return std::find(teams.begin(), teams.end(), team) != teams.end();
 }
 
 std::string errorBody(std::string_view message) { return dump(json{{"Message", message}}); }

@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -28,9 +30,28 @@ inline constexpr std::size_t kMaxStatus = 1024;
 // recently are listed and the others left out (the library reads replies up to 64 MiB).
 inline constexpr std::size_t kMaxListReply = 1024 * 1024;
 
+// How a request ended, for the metrics and the access log.
+enum class Outcome {
+    ok,          // served (200)
+    refused,     // a request the service cannot serve: malformed, past a limit, stopping
+    denied,      // the caller's certificate does not allow it
+    storeError,  // the database failed
+};
+
 struct HttpReply {
     int status = 200;
     std::string body;  // always a JSON object; its content type is application/json
+    Outcome outcome = Outcome::ok;
+};
+
+// Who is calling, from the client certificate the TLS handshake verified: the user it
+// names and the teams it names. A service that asks for no certificate has no caller, and
+// serves every request as before.
+struct Caller {
+    std::string user;                // empty: the certificate names no single user
+    std::vector<std::string> teams;  // in the certificate's order; repeats harmless
+
+    bool memberOf(std::string_view team) const;
 };
 
 class Handler {
@@ -39,12 +60,17 @@ public:
 
     // `operation` is the last segment of the request path. Never throws: a request that
     // cannot be served, or a storage failure, is a 500 whose JSON object carries "Message"
-    // and no "d".
-    HttpReply handle(std::string_view operation, std::string_view body) noexcept;
+    // and no "d". With a `caller`, a request that reaches beyond the caller's own inbox,
+    // name and teams is refused the same way and changes nothing.
+    HttpReply handle(std::string_view operation, std::string_view body, const Caller* caller = nullptr) noexcept;
 
     // Any thread: requests from now on change nothing, and one still running is rolled back
     // before it commits (see Storage::refuseChanges).
     void refuseChanges() noexcept { storage_.refuseChanges(); }
+
+    // For health checks and the metrics; they never throw.
+    bool storeHealthy() noexcept { return storage_.healthy(); }
+    std::optional<std::int64_t> messagesWaiting() noexcept;
 
 private:
     Storage& storage_;

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include <CLI/CLI.hpp>
+#include <boost/asio/ip/address.hpp>
 
 #include "certificate.hpp"
 #include "handler.hpp"
@@ -50,6 +51,13 @@ void makeDirectory(const std::string& path) {
     ::chmod(path.c_str(), 0700);
 }
 
+// Only an address that is loopback by itself counts; a host name could resolve anywhere.
+bool isLoopback(const std::string& host) {
+    boost::system::error_code ec;
+    const auto address = boost::asio::ip::make_address(host, ec);
+    return !ec && address.is_loopback();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -64,7 +72,21 @@ int main(int argc, char** argv) {
     std::string keyFile;
     app.add_option("--listen", listenText, "ADDR:PORT to listen on; [IPV6]:PORT; port 0 picks a free one")
         ->capture_default_str();
-    auto* httpFlag = app.add_flag("--http", http, "plain HTTP instead of HTTPS");
+    auto* httpFlag = app.add_flag("--http", http, "plain HTTP instead of HTTPS (on loopback; elsewhere with --insecure-http)");
+    bool insecureHttp = false;
+    app.add_flag("--insecure-http", insecureHttp,
+                 "allow --http on an address other than loopback: anyone on the path reads and changes everything")
+        ->needs(httpFlag);
+    std::string clientCa;
+    auto* clientCaOption =
+        app.add_option("--client-ca", clientCa,
+                       "PEM file of CAs: ask every client for a certificate signed by one of them; its common name "
+                       "is the user it may act as, its organisational units the teams it may use")
+            ->check(CLI::ExistingFile);
+    httpFlag->excludes(clientCaOption);
+    bool accessLog = false;
+    app.add_flag("--access-log", accessLog,
+                 "one line per request on standard error: client, certificate user, operation, status, duration");
     app.add_option("--data", dataDir,
                    "data folder (default $XDG_DATA_HOME/velmora-service or ~/.local/share/velmora-service)");
     app.add_option("--db", dbPath,
@@ -123,6 +145,17 @@ int main(int argc, char** argv) {
         return kUsage;
     }
 
+    if (http && !isLoopback(listen->host)) {
+        if (!insecureHttp) {
+            std::cerr << "velmora-service: --http on " << listenText
+                      << " would serve every message and stored value unencrypted to anyone on the path;"
+                         " use HTTPS, or add --insecure-http to do it anyway\n";
+            return kUsage;
+        }
+        std::cerr << "velmora-service: warning: serving plain HTTP on " << listenText
+                  << " (--insecure-http): messages and stored values travel unencrypted and unauthenticated\n";
+    }
+
     limits.presenceExpiryMs = presenceExpiry * 1000;
     // Everything the service makes (database, its -wal and -shm files, the data folder, the
     // key) is its owner's alone.
@@ -170,7 +203,9 @@ int main(int argc, char** argv) {
             }
             options.certFile = certFile;
             options.keyFile = keyFile;
+            options.clientCa = clientCa;
         }
+        options.accessLog = accessLog;
         Server server(handler, options);
 
         std::thread signalThread([&server, stopSignals] {

@@ -56,6 +56,7 @@ Server::Impl::Impl(Handler& h, const ServerOptions& o)
         } catch (const std::exception&) {
             throw ServiceError("cannot use certificate " + options.certFile + " with key " + options.keyFile);
         }
+        if (!options.clientCa.empty()) requireClientCertificates();
     }
     const auto& listen = options.listen;
     const std::string where = hostForUrl(listen.host) + ":" + std::to_string(listen.port);
@@ -82,6 +83,29 @@ Server::Impl::Impl(Handler& h, const ServerOptions& o)
     }
     origin = std::string(options.https ? "https" : "http") + "://" + hostForUrl(listen.host) + ":" +
              std::to_string(port);
+}
+
+void Server::Impl::requireClientCertificates() {
+    SSL_CTX* ctx = tls->native_handle();
+    const std::string& file = options.clientCa;
+    if (SSL_CTX_load_verify_locations(ctx, file.c_str(), nullptr) != 1) {
+        throw ServiceError("cannot read the client CA file " + file + " (PEM certificates)");
+    }
+    // The names of the accepted CAs go with the request for a certificate, so a client
+    // holding several can pick the right one.
+    STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(file.c_str());
+    if (names == nullptr) throw ServiceError("the client CA file " + file + " holds no certificate");
+    SSL_CTX_set_client_CA_list(ctx, names);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+    // A resumed session keeps the certificate verified when it was made; without a context
+    // OpenSSL refuses to resume sessions of verified clients at all.
+    static constexpr unsigned char kContext[] = "velmora-service";
+    SSL_CTX_set_session_id_context(ctx, kContext, sizeof kContext - 1);
+}
+
+std::int64_t Server::Impl::openConnections() {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::int64_t>(sessions_.size());
 }
 
 Server::Impl::~Impl() {

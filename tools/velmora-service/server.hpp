@@ -28,6 +28,14 @@ struct ServerOptions {
     bool https = true;
     std::string certFile;  // both required for https
     std::string keyFile;
+    // PEM file of the CAs whose client certificates are accepted; empty: no client
+    // certificate is asked for. With it, a connection without a certificate signed by one of
+    // them ends in the handshake, and each request acts only as the certificate's user (its
+    // common name) and within its teams (its organisational units).
+    std::string clientCa;
+    // One line on standard error per request answered: client, user, operation, status,
+    // outcome, duration. Never a message text or a stored value.
+    bool accessLog = false;
     // Threads that run the connections (non-blocking), and threads that run the handler
     // (its database work blocks). Idle and slow connections hold neither.
     int ioThreads = 2;

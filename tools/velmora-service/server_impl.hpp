@@ -16,6 +16,7 @@
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
 
+#include "metrics.hpp"
 #include "server.hpp"
 
 namespace velmora::service {
@@ -43,10 +44,12 @@ public:
 
     // Connections: admitted at accept, counted per client address.
     void sessionGone(SessionBase* session, const asio::ip::address& client);
+    std::int64_t openConnections();
 
     Handler& handler;
     const ServerOptions options;
     std::atomic<bool> draining{false};
+    Metrics metrics;
 
 private:
     // Before the I/O context: sessions it still holds when destroyed leave the registry.
@@ -65,6 +68,7 @@ public:
     int port = 0;
 
 private:
+    void requireClientCertificates();
     void accept();
     void admit(tcp::socket socket);
     void beginDrain();

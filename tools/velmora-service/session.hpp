@@ -14,6 +14,7 @@
 
 #include "handler.hpp"
 #include "http_framing.hpp"
+#include "identity.hpp"
 #include "server_impl.hpp"
 
 namespace velmora::service {
@@ -24,7 +25,8 @@ using error_code = boost::system::error_code;
 using SteadyClock = std::chrono::steady_clock;
 
 
-inline constexpr const char* kJson = "application/json; charset=utf-8";
+inline constexpr std::string_view kJson = "application/json; charset=utf-8";
+inline constexpr std::string_view kMetricsText = "text/plain; version=0.0.4; charset=utf-8";
 // What a connection may buffer beyond the header limit: one read's worth of a body.
 inline constexpr std::size_t kReadBuffer = 64 * 1024;
 // After a reply that ends a connection, what the client still sends is read and dropped
@@ -81,7 +83,13 @@ private:
             stream_.async_handshake(asio::ssl::stream_base::server,
                                     [self = this->shared_from_this()](const error_code& e) {
                                         if (self->state_ == State::closed) return;
-                                        if (e) return self->close();
+                                        if (e) {
+                                            self->server_.metrics.handshakeFailed();
+                                            return self->close();
+                                        }
+                                        if (!self->server_.options.clientCa.empty()) {
+                                            self->caller_ = callerOf(self->stream_.native_handle());
+                                        }
                                         self->waitForRequest();
                                     });
         }
@@ -212,10 +220,14 @@ private:
         parser_.reset();
         const bool keepAlive = req.keep_alive();
         version_ = req.version();
+        startAnswer();
         // A request that completes once stopping has begun changes nothing.
         if (server_.draining) return reply(503, errorBody("the service is stopping"), false);
         const std::string_view target(req.target().data(), req.target().size());
         const std::string_view path = target.substr(0, target.find('?'));
+        if (req.method() == http::verb::get && (path == "/healthz" || path == "/metrics")) {
+            return probe(path == "/metrics", keepAlive);
+        }
         std::string_view operation;
         bool routed = req.method() == http::verb::post && path.substr(0, kOperationPrefix.size()) == kOperationPrefix;
         if (routed) {
@@ -229,16 +241,75 @@ private:
                          keepAlive);
         }
         state_ = State::handling;
+        operation_ = operationNamed(operation);
         asio::post(server_.workers, [self = this->shared_from_this(), operation = std::string(operation),
                                      body = std::move(req.body()), keepAlive]() mutable {
-            HttpReply result = self->server_.handler.handle(operation, body);
+            // caller_ is set once, before the first request, and only read afterwards.
+            HttpReply result =
+                self->server_.handler.handle(operation, body, self->caller_ ? &*self->caller_ : nullptr);
             body.clear();
             body.shrink_to_fit();
-            asio::post(self->stream_.get_executor(), [self, result = std::move(result), keepAlive]() mutable {
-                if (self->state_ == State::closed) return;
-                self->reply(result.status, std::move(result.body), keepAlive);
-            });
+            self->answer(std::move(result), keepAlive, kJson);
         });
+    }
+
+    // GET /healthz and GET /metrics. The store may block, so they run on a worker too. When
+    // client certificates are asked for, only holders of one get this far.
+    void probe(bool metrics, bool keepAlive) {
+        state_ = State::handling;
+        probe_ = metrics ? "metrics" : "healthz";
+        counted_ = false;
+        asio::post(server_.workers, [self = this->shared_from_this(), metrics, keepAlive] {
+            auto& server = self->server_;
+            HttpReply result;
+            if (metrics) {
+                const Gauges gauges{server.handler.messagesWaiting(), server.openConnections()};
+                if (!gauges.messagesWaiting) server.metrics.storeFailed();
+                result = {200, server.metrics.render(gauges), Outcome::ok};
+            } else if (server.handler.storeHealthy()) {
+                result = {200, R"({"status":"ok"})", Outcome::ok};
+            } else {
+                server.metrics.storeFailed();
+                result = {503, R"({"status":"unavailable","Message":"the store does not answer"})", Outcome::storeError};
+            }
+            self->answer(std::move(result), keepAlive, metrics ? kMetricsText : kJson);
+        });
+    }
+
+    // From a worker: back to the connection's strand with the reply.
+    void answer(HttpReply result, bool keepAlive, std::string_view contentType) {
+        asio::post(stream_.get_executor(),
+                   [self = this->shared_from_this(), result = std::move(result), keepAlive, contentType]() mutable {
+                       if (self->state_ == State::closed) return;
+                       self->outcome_ = result.outcome;
+                       self->reply(result.status, std::move(result.body), keepAlive, contentType);
+                   });
+    }
+
+    // A request is being answered from now: its duration runs until its reply is sent.
+    void startAnswer() {
+        started_ = SteadyClock::now();
+        operation_ = Operation::other;
+        outcome_ = Outcome::refused;
+        counted_ = true;
+        probe_ = {};
+        answering_ = true;
+    }
+
+    // As the reply starts on its way: counted before the client can have it, so that what it
+    // does next (a scrape, say) already sees this request.
+    void answered() {
+        if (!answering_) return;
+        answering_ = false;
+        const double seconds = std::chrono::duration<double>(SteadyClock::now() - started_).count();
+        if (counted_) server_.metrics.request(operation_, outcome_, seconds);
+        if (server_.options.accessLog) {
+            const std::string line =
+                accessLine(client_.to_string(), caller_ ? &caller_->user : nullptr,
+                           probe_.empty() ? operationLabel(operation_) : probe_, status_, outcomeLabel(outcome_),
+                           seconds);
+            std::fwrite(line.data(), 1, line.size(), stderr);
+        }
     }
 
     // Refusals made before a request was read whole: the framing can no longer be
@@ -246,18 +317,21 @@ private:
     void refuse(int status, const std::string& message) {
         parser_.reset();
         version_ = 11;
+        startAnswer();
         reply(status, errorBody(message), false);
     }
 
-    void reply(int status, std::string body, bool keepAlive) {
+    void reply(int status, std::string body, bool keepAlive, std::string_view contentType = kJson) {
         state_ = State::writing;
+        status_ = status;
         response_ = {};
         response_.version(version_ == 10 ? 10 : 11);
         response_.result(static_cast<unsigned>(status));
-        response_.set(http::field::content_type, kJson);
+        response_.set(http::field::content_type, contentType);
         response_.body() = std::move(body);
         response_.keep_alive(keepAlive && !server_.draining);
         response_.prepare_payload();
+        answered();
         tcpStream().expires_after(toDuration(server_.options.write));
         http::async_write(stream_, response_, [self = this->shared_from_this()](const error_code& e, std::size_t) {
             if (self->state_ == State::closed) return;
@@ -312,6 +386,15 @@ private:
     std::size_t lingered_ = 0;
     std::size_t scanned_ = 0;
     std::array<char, 4096> discard_{};
+    std::optional<Caller> caller_;  // with client certificates: who the handshake verified
+    // The request being answered, for the metrics and the access log.
+    SteadyClock::time_point started_;
+    Operation operation_ = Operation::other;
+    Outcome outcome_ = Outcome::refused;
+    std::string_view probe_;  // "healthz" or "metrics" for those; not counted as requests
+    int status_ = 0;
+    bool counted_ = false;
+    bool answering_ = false;
 };
 
 }  // namespace velmora::service
