@@ -193,7 +193,8 @@ SqliteStorage::SqliteStorage(const std::string& path, Clock clock, StorageLimits
         deleteMessages_ = prepare("DELETE FROM messages WHERE recipient = ?1 AND id <= ?2");
         countMessages_ = prepare("SELECT count(*) FROM messages WHERE recipient = ?1");
         countAllMessages_ = prepare("SELECT count(*) FROM messages");
-        ping_ = prepare("SELECT 1");
+        // Reads the file (its schema page), so a database that went away does not look healthy.
+        ping_ = prepare("SELECT 1 FROM sqlite_schema LIMIT 1");
         upsertValue_ = prepare(
             "INSERT INTO store (team, tag, key, value) VALUES (?1, ?2, ?3, ?4)"
             " ON CONFLICT (team, tag, key) DO UPDATE SET value = excluded.value");
