@@ -4,6 +4,7 @@
 #include "transport/io_thread.hpp"
 
 #include <algorithm>
+#include <new>
 
 namespace velmora::detail {
 
@@ -35,7 +36,8 @@ void IoThread::start(std::shared_ptr<Exchange> exchange, bool deferWake) {
     }
     if (exchange) {
         // The process is ending: the exchange ends at once, without data.
-        exchange->gotReply_ = false;
+        exchange->end_.code = CURLE_ABORTED_BY_CALLBACK;
+        exchange->end_.stopped = true;
         exchange->finished();
         return;
     }
@@ -117,7 +119,8 @@ void IoThread::run() {
             // The process is ending: whatever is in flight or queued ends without data (its
             // completion never runs).
             for (auto& exchange : adding_) {
-                exchange->gotReply_ = false;
+                exchange->end_.code = CURLE_ABORTED_BY_CALLBACK;
+                exchange->end_.stopped = true;
                 exchange->finished();
             }
             adding_.clear();
@@ -188,18 +191,25 @@ void IoThread::begin(std::shared_ptr<Exchange> exchange) {
     auto& host = *static_cast<Admission::Host*>(x.host_);
     CURL* easy = takeHandle(*x.target_);
     if (easy == nullptr) {
-        finish(x, false);
+        finish(x, CURLE_OUT_OF_MEMORY);
         return;
     }
     // Towards an HTTP/2 server, waits for a connection that is being set up rather than
     // opening one more, so that calls made together multiplex over one connection. Never
     // otherwise: libcurl would hold every call to an HTTP/1.1 server until the first reply.
     curl_easy_setopt(easy, CURLOPT_PIPEWAIT, host.protocol == Admission::Protocol::multiplexed ? 1L : 0L);
+    if (!errorBuffers_.empty()) {
+        x.transfer_.errorText = errorBuffers_.back().release();
+        errorBuffers_.pop_back();
+    } else {
+        x.transfer_.errorText = new (std::nothrow) char[CURL_ERROR_SIZE];
+    }
     bindTransfer(easy, x.transfer_, x.target_->url(x.endpoint_), x.body_);
     curl_easy_setopt(easy, CURLOPT_PRIVATE, &x);
     if (curl_multi_add_handle(multi_.get(), easy) != CURLM_OK) {
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, nullptr);
         returnHandle(easy, x.target_);
-        finish(x, false);
+        finish(x, CURLE_FAILED_INIT);
         return;
     }
     x.easy_ = easy;
@@ -207,10 +217,14 @@ void IoThread::begin(std::shared_ptr<Exchange> exchange) {
     sizing_.took();
 }
 
-void IoThread::finish(Exchange& x, bool gotReply) {
+void IoThread::finish(Exchange& x, CURLcode code, bool stopped) {
     SilenceClock::stop(x.transfer_);
+    x.end_.code = code;
+    x.end_.stopped = stopped;
     Admission::Host* freed = nullptr;
     if (x.easy_ != nullptr) {
+        readEnd(x.easy_, x.transfer_, x.end_);
+        curl_easy_setopt(x.easy_, CURLOPT_ERRORBUFFER, nullptr);
         curl_multi_remove_handle(multi_.get(), x.easy_);
         returnHandle(x.easy_, x.target_);
         x.easy_ = nullptr;
@@ -218,8 +232,15 @@ void IoThread::finish(Exchange& x, bool gotReply) {
         Admission::finished(*freed);
         sizing_.gave();
     }
-    x.gotReply_ = gotReply;
-    if (!gotReply) std::string().swap(x.transfer_.reply);
+    if (!x.end_.replied()) std::string().swap(x.transfer_.reply);
+    if (x.transfer_.errorText != nullptr) {
+        std::unique_ptr<char[]> buffer(x.transfer_.errorText);
+        x.transfer_.errorText = nullptr;
+        try {
+            errorBuffers_.push_back(std::move(buffer));
+        } catch (...) {
+        }
+    }
     x.ended_ = true;
     auto self = std::move(x.self_);
     self->finished();
@@ -245,20 +266,22 @@ void IoThread::finishDone() {
         } else if (version == CURL_HTTP_VERSION_1_1 || version == CURL_HTTP_VERSION_1_0) {
             Admission::learned(host, Admission::Protocol::http1);
         }
-        finish(*x, msg->data.result == CURLE_OK);
+        finish(*x, msg->data.result);
     }
 }
 
 void IoThread::expireSilent(Clock::time_point now) {
     while (SilenceClock::Entry* entry = silence_.due(now)) {
         auto& transfer = static_cast<Transfer&>(*entry);
-        if (!renewFromConnection(silence_, transfer)) finish(exchangeOf(transfer), false);
+        if (!renewFromConnection(silence_, transfer)) finish(exchangeOf(transfer), CURLE_OPERATION_TIMEDOUT);
     }
 }
 
 void IoThread::finishAll() {
     draining_ = true;
-    while (SilenceClock::Entry* entry = silence_.any()) finish(exchangeOf(static_cast<Transfer&>(*entry)), false);
+    while (SilenceClock::Entry* entry = silence_.any()) {
+        finish(exchangeOf(static_cast<Transfer&>(*entry)), CURLE_ABORTED_BY_CALLBACK, /*stopped=*/true);
+    }
 }
 
 void IoThread::onConnected(Transfer& transfer) {
@@ -295,6 +318,7 @@ void IoThread::returnHandle(CURL* easy, const std::shared_ptr<const Target>& tar
 void IoThread::trimSpares(Clock::time_point now) {
     if (!sizing_.roll(now)) return;
     while (spares_.size() > sizing_.keep()) spares_.pop_back();
+    if (errorBuffers_.size() > sizing_.keep()) errorBuffers_.resize(sizing_.keep());
 }
 
 }  // namespace velmora::detail

@@ -57,7 +57,7 @@ private:
     void waitForWork();
     void admit(std::shared_ptr<Exchange> exchange);
     void begin(std::shared_ptr<Exchange> exchange);
-    void finish(Exchange& x, bool gotReply);
+    void finish(Exchange& x, CURLcode code, bool stopped = false);
     void finishDone();
     void expireSilent(Clock::time_point now);
     void finishAll();
@@ -91,6 +91,9 @@ private:
         std::shared_ptr<const Target> trustedFor;
     };
     std::vector<SpareHandle> spares_;
+    // Error buffers for the transfers on the wire, kept between them like the handles: a
+    // call waiting for its turn holds none, so thousands in flight do not cost one each.
+    std::vector<std::unique_ptr<char[]>> errorBuffers_;
     SpareSizing sizing_;
     SilenceClock silence_;
     ConnectionLog connections_;

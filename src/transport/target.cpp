@@ -101,6 +101,8 @@ std::shared_ptr<const Target> Target::make(const ServiceConfig& config) {
     auto t = std::make_shared<Target>();
     const std::string origin = normaliseOrigin(config.origin);
     t->valid = !origin.empty();
+    t->origin = t->valid ? origin : config.origin;
+    t->originValid = t->valid;
     if (!t->valid) t->problem = "not an origin: " + config.origin;
     t->clientCertificate = config.clientCertificate;
     t->clientKey = config.clientKey;

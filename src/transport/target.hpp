@@ -21,6 +21,8 @@ std::string_view builtInOrigin() noexcept;
 
 struct Target {
     bool valid = false;  // false: every call fails before anything is sent
+    bool originValid = false;  // valid, or invalid only for a client certificate or key that cannot be used
+    std::string origin;  // as normalised; as given when not valid (for messages)
     std::array<std::string, kEndpointCount> urls;
     std::string caFile;
     std::string clientCertificate;  // empty: none offered
