@@ -202,6 +202,11 @@ TEST(Target, AClientCertificateOrKeyThatCannotBeReadMakesItInvalidWithTheReason)
         EXPECT_EQ(target->valid, c.reason == nullptr);
         if (c.reason == nullptr) continue;
         EXPECT_NE(target->problem.find(c.reason), std::string::npos) << target->problem;
+        // An outcome call tells it as a TLS failure with the same reason.
+        const auto outcome = Velmora::create(config)->write("t", "g", "k", 1);
+        ASSERT_FALSE(outcome);
+        EXPECT_EQ(outcome.error().code, Errc::tls);
+        EXPECT_NE(outcome.error().message.find(c.reason), std::string::npos) << outcome.error().message;
     }
 }
 
