@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 
@@ -39,14 +40,30 @@ std::shared_ptr<Velmora> makeClient(const Common& common) {
 // stalled stretch of the reply.
 Clock::duration backstop(const Common& common) { return seconds(2.0 * common.timeout + 10.0); }
 
-int noReply(const Common& common) {
-    printError("no readable reply from " + originOf(common) +
-               " (is the service running there, and is its certificate trusted? see --ca-file)");
-    return kFailed;
+// The outcome of one call: the service's answer, or why there is none.
+template <class T>
+struct Outcome {
+    std::optional<T> value;
+    std::string failure;
+};
+
+// Runs one call through the library's non-blocking form, so that "the service answered
+// nothing" and "no readable reply" stay apart (the blocking forms give an empty map for
+// both). `start` hands the completion to the library and says whether the call was sent.
+template <class T, class Start>
+Outcome<T> await(const Common& common, Start start) {
+    Pending<T> pending;
+    if (!start(pending.completion())) return {std::nullopt, "the request could not be built"};
+    auto value = pending.wait(backstop(common));
+    if (!value) {
+        return {std::nullopt, "no readable reply from " + originOf(common) +
+                                  " (is the service running there, and is its certificate trusted? see --ca-file)"};
+    }
+    return {std::move(value), {}};
 }
 
-int notBuilt() {
-    printError("the request could not be built");
+int failed(const std::string& failure) {
+    printError(failure);
     return kFailed;
 }
 
@@ -58,6 +75,12 @@ void printEntries(const Entries& entries) {
     for (const auto& [key, value] : entries) printLine(key.empty() ? value : key + ": " + value);
 }
 
+void printMessages(const Entries& messages, bool json) {
+    for (const auto& [key, text] : messages) {
+        printLine(json ? messageJson(key, text) : key.empty() ? text : key + ": " + text);
+    }
+}
+
 // A list of users as aligned "name  status" lines.
 void printUsers(const Entries& users) {
     std::size_t width = 0;
@@ -65,15 +88,6 @@ void printUsers(const Entries& users) {
     for (const auto& [name, status] : users) {
         printLine("  " + name + std::string(width - name.size() + 2, ' ') + status);
     }
-}
-
-// Asks a one-shot query through the non-blocking form, so that "the service answered
-// nothing" and "no readable reply" stay apart (the blocking form gives an empty map for both).
-template <class Start>
-std::optional<JsonValue> query(const Common& common, Start start, bool& built) {
-    Pending<JsonValue> pending;
-    built = start(pending.completion());
-    return pending.wait(backstop(common));
 }
 
 bool isFinite(const JsonValue& value) {
@@ -84,20 +98,44 @@ bool isFinite(const JsonValue& value) {
     return true;
 }
 
+// The reply texts carry "|" inside a value as "~", and read every "~" back as "|": a "~"
+// that was sent arrives as "|". Said before sending, since afterwards nobody can tell.
+constexpr const char* kTildeNote = "holds '~', which the service's record format delivers as '|'";
+
+// velmora-service fills one receiveMessage reply up to this many bytes of record text and
+// leaves the rest queued; the reply does not say whether it did.
+constexpr std::size_t kServiceReplyBudget = 64 * 1024 - 10;
+
+std::size_t escapedSize(const std::string& text) { return toJsonText(JsonValue(text)).size() - 2; }
+
+// Whether a reply of these messages may have left others queued: the room it left is less
+// than its largest message needed, so a next message like it would not have fitted.
+bool mayHaveLeftMessages(const Entries& messages) {
+    std::size_t used = 0;
+    std::size_t largest = 0;
+    for (const auto& [key, text] : messages) {
+        const std::size_t cost = 2 + escapedSize(key) + 1 + escapedSize(text);
+        used += cost;
+        largest = std::max(largest, cost);
+    }
+    return !messages.empty() && used + largest > kServiceReplyBudget;
+}
+
 }  // namespace
 
 std::string builtInOrigin() { return VELMORA_CLI_BUILT_IN_ORIGIN; }
 
 int sendCommand(const Common& common, const std::string& from, const std::string& to, const std::string& text) {
+    if (text.find('~') != std::string::npos) printError(std::string("send: TEXT ") + kTildeNote);
     auto client = makeClient(common);
-    Pending<bool> pending;
-    if (!client->sendMessageAsync(from, to, text, pending.completion())) return notBuilt();
-    const auto answer = pending.wait(backstop(common));
-    if (!answer) return noReply(common);
-    if (common.json) printLine(toJsonText({{"sent", *answer}}));
-    if (!*answer) {
-        printError("the service refused the message (it answered false)");
-        return kFailed;
+    const auto sent = await<bool>(common, [&](BoolCallback done) {
+        return client->sendMessageAsync(from, to, text, std::move(done));
+    });
+    if (!sent.value) return failed(sent.failure);
+    if (common.json) printLine(toJsonText({{"sent", *sent.value}}));
+    if (!*sent.value) {
+        return failed("the service refused the message (it answered false: for velmora-service, the text is "
+                      "too large for one reply or the recipient's queue is full)");
     }
     if (!common.json) printLine("sent " + from + " -> " + to);
     return kSuccess;
@@ -105,18 +143,16 @@ int sendCommand(const Common& common, const std::string& from, const std::string
 
 int inboxCommand(const Common& common, const std::string& user) {
     auto client = makeClient(common);
-    bool built = false;
-    const auto messages = query(
-        common, [&](ValueCallback done) { return client->receiveMessageAsync(user, std::move(done)); }, built);
-    if (!built) return notBuilt();
-    if (!messages) return noReply(common);
-    const auto entries = sortedMessages(*messages);
-    if (common.json) {
-        printLine(toJsonText(toJsonObject(entries)));
-    } else if (entries.empty()) {
-        printLine("no messages for " + user);
-    } else {
-        printEntries(entries);
+    const auto reply = await<JsonValue>(common, [&](ValueCallback done) {
+        return client->receiveMessageAsync(user, std::move(done));
+    });
+    if (!reply.value) return failed(reply.failure);
+    const auto messages = sortedMessages(*reply.value);
+    if (messages.empty() && !common.json) printLine("no messages for " + user);
+    printMessages(messages, common.json);
+    if (mayHaveLeftMessages(messages)) {
+        printError("this reply came close to the size one reply carries; more messages may be waiting: "
+                   "run 'velmora inbox " + user + "' again");
     }
     return kSuccess;
 }
@@ -125,23 +161,25 @@ int putCommand(const Common& common, const std::string& team, const std::string&
                const std::string& jsonText) {
     auto value = JsonValue::parse(jsonText, nullptr, false);
     if (value.is_discarded()) {
-        printError("VALUE is not valid JSON: " + jsonText +
-                   " (a text must be quoted, e.g. '\"hello\"')");
+        const std::string shown = jsonText.size() > 80 ? jsonText.substr(0, 80) + "..." : jsonText;
+        printError("put: VALUE is not valid JSON: " + shown + " (a text must be quoted, e.g. '\"hello\"')");
         return kUsage;
     }
     if (!isFinite(value)) {
-        printError("VALUE holds a number too large to store: " + jsonText);
+        printError("put: VALUE holds a number too large to store");
         return kUsage;
     }
+    if (toJsonText(value).find('~') != std::string::npos) printError(std::string("put: VALUE ") + kTildeNote);
     auto client = makeClient(common);
-    Pending<bool> pending;
-    if (!client->writeAsync(team, tag, key, value, pending.completion())) return notBuilt();
-    const auto answer = pending.wait(backstop(common));
-    if (!answer) return noReply(common);
-    if (common.json) printLine(toJsonText({{"stored", *answer}}));
-    if (!*answer) {
-        printError("the service refused to store " + address(team, tag, key) + " (it answered false)");
-        return kFailed;
+    const auto stored = await<bool>(common, [&](BoolCallback done) {
+        return client->writeAsync(team, tag, key, value, std::move(done));
+    });
+    if (!stored.value) return failed(stored.failure);
+    if (common.json) printLine(toJsonText({{"stored", *stored.value}}));
+    if (!*stored.value) {
+        return failed("the service refused to store " + address(team, tag, key) +
+                      " (it answered false: for velmora-service, the team's quota is used up, the disk is "
+                      "nearly full, or the value holds '\xC2\xA7')");
     }
     if (!common.json) printLine("stored " + address(team, tag, key));
     return kSuccess;
@@ -149,20 +187,26 @@ int putCommand(const Common& common, const std::string& team, const std::string&
 
 int getCommand(const Common& common, const std::string& team, const std::string& tag, const std::string& key) {
     auto client = makeClient(common);
-    bool built = false;
-    const auto reply = query(
-        common, [&](ValueCallback done) { return client->readAsync(team, tag, key, std::move(done)); }, built);
-    if (!built) return notBuilt();
-    if (!reply) return noReply(common);
-    const auto entries = sortedEntries(*reply);
-    if (common.json) {
-        printLine(toJsonText(toJsonObject(entries)));
-        return kSuccess;
-    }
+    const auto reply = await<JsonValue>(common, [&](ValueCallback done) {
+        return client->readAsync(team, tag, key, std::move(done));
+    });
+    if (!reply.value) return failed(reply.failure);
+    const auto entries = sortedEntries(*reply.value);
     if (entries.empty()) {
         // Standard output stays empty, as the value would be: `$(velmora get ...)` reads "".
         printError("nothing stored under " + address(team, tag, key));
-    } else if (entries.size() == 1 && entries.front().first == key) {
+        return kNotFound;
+    }
+    const bool single = entries.size() == 1 && entries.front().first == key;
+    if (common.json) {
+        if (single) {
+            printLine(toJsonText(asJson(entries.front().second)));
+        } else {
+            JsonValue object = JsonValue::object();
+            for (const auto& [name, text] : entries) object[name] = asJson(text);
+            printLine(toJsonText(object));
+        }
+    } else if (single) {
         printLine(entries.front().second);
     } else {
         printEntries(entries);
@@ -177,9 +221,7 @@ int usersCommand(const Common& common, const std::string& team, const std::strin
     const auto users = sortedEntries(client->getUsers(team, app, user, refreshRate, true, onlineOnly));
     // The caller has just reported itself, so a service that answered lists at least one user.
     if (users.empty()) {
-        printError("no user list from " + originOf(common) +
-                   " (the service did not answer, or listed nobody)");
-        return kFailed;
+        return failed("no user list from " + originOf(common) + " (the service did not answer, or listed nobody)");
     }
     if (common.json) {
         printLine(toJsonText(toJsonObject(users)));
@@ -192,82 +234,60 @@ int usersCommand(const Common& common, const std::string& team, const std::strin
 
 int watchCommand(const Common& common, const Running& running, const std::string& user) {
     auto client = makeClient(common);
-    client->setTimeInterval(running.interval);
-    RunLoop& loop = RunLoop::current();
 
-    // Shared with the callbacks, which run on the library's delivery thread.
-    struct State {
+    // One fetch at a time, each awaited, so that every failure is known (and told) at once
+    // and a stop never leaves a fetch behind whose messages the service has handed over.
+    struct Stop {
         std::mutex mutex;
-        std::int64_t printed = 0;
-        bool answered = false;
-        bool silent = false;  // a "no answer" warning is showing
-        bool finished = false;  // the loop is gone: callbacks must not touch it
-        Clock::time_point lastAnswer = Clock::now();
+        std::condition_variable changed;
+        bool requested = false;
     };
-    auto state = std::make_shared<State>();
-    const bool json = common.json;
-    const auto target = running.count;
+    auto stop = std::make_shared<Stop>();
+    StopSignal stopSignal(
+        [stop] {
+            std::lock_guard lock(stop->mutex);
+            stop->requested = true;
+            stop->changed.notify_all();
+        },
+        "stopping; a fetch on its way is waited for (at most " +
+            std::to_string(static_cast<long long>(std::ceil(common.timeout))) +
+            " s without data), so that no message it carries is lost");
+    const auto stopRequested = [&] {
+        std::lock_guard lock(stop->mutex);
+        return stop->requested;
+    };
 
-    ReleaseLatch released;
-    {
-        auto onMessages = [state, json, target, &loop, token = released.token()](const JsonValue& messages) {
-            std::lock_guard lock(state->mutex);
-            state->answered = true;
-            state->lastAnswer = Clock::now();
-            if (state->silent) {
-                state->silent = false;
-                printError("the service answers again");
-            }
-            for (const auto& [key, text] : sortedMessages(messages)) {
-                if (json) {
-                    printLine(toJsonText({{"key", key}, {"text", text}}));
-                } else {
-                    printLine(key.empty() ? text : key + ": " + text);
-                }
-                ++state->printed;
-            }
-            if (target && state->printed >= *target && !state->finished) loop.stop();
-        };
-        // One fetch at once, so waiting messages show without waiting for the first tick.
-        if (!client->receiveMessageAsync(user, onMessages)) return notBuilt();
-        client->receiveMessages(user, std::move(onMessages));
-    }
-
-    const auto quietLimit = std::max(seconds(4 * running.interval), std::chrono::milliseconds(3000));
-    const std::string origin = originOf(common);
-    {
-        StopSignal stopSignal(loop, std::chrono::milliseconds(500), [state, quietLimit, origin] {
-            std::lock_guard lock(state->mutex);
-            if (!state->silent && Clock::now() - state->lastAnswer > quietLimit) {
-                state->silent = true;
-                printError("no answer from " + origin + " for " +
-                           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(quietLimit).count()) +
-                           " s; still trying");
-            }
+    const auto end = running.duration ? std::optional(Clock::now() + seconds(*running.duration)) : std::nullopt;
+    std::int64_t printed = 0;
+    bool answered = false;
+    std::string failing;  // the failure last told, while the service does not answer
+    while (!stopRequested() && !(running.count && printed >= *running.count) && !(end && Clock::now() >= *end)) {
+        const auto reply = await<JsonValue>(common, [&](ValueCallback done) {
+            return client->receiveMessageAsync(user, std::move(done));
         });
-        if (running.duration) {
-            loop.runFor(seconds(*running.duration));
-        } else {
-            loop.run();
+        if (reply.value) {
+            answered = true;
+            if (!failing.empty()) printError("the service answers again");
+            failing.clear();
+            const auto messages = sortedMessages(*reply.value);
+            printMessages(messages, common.json);
+            printed += static_cast<std::int64_t>(messages.size());
+            // A reply cut short by the service's bound: fetch the rest now, not a tick later.
+            if (mayHaveLeftMessages(messages)) continue;
+        } else if (reply.failure != failing) {
+            failing = reply.failure;
+            printError(failing + "; still trying");
         }
+        std::unique_lock lock(stop->mutex);
+        auto wake = Clock::now() + seconds(running.interval);
+        if (end) wake = std::min(wake, *end);
+        stop->changed.wait_until(lock, wake, [&] { return stop->requested; });
     }
 
-    // Fetches already on their way may carry messages the service has handed over: wait
-    // for them so nothing is dropped on the way out.
-    client->stopTimers();
-    if (!released.wait(backstop(common))) {
-        printError("gave up waiting for fetches in flight; messages they carry are lost");
+    if (running.count && printed < *running.count) {
+        return failed(std::to_string(printed) + " of " + std::to_string(*running.count) + " messages arrived");
     }
-    std::lock_guard lock(state->mutex);
-    state->finished = true;
-    if (target && state->printed < *target) {
-        printError(std::to_string(state->printed) + " of " + std::to_string(*target) + " messages arrived");
-        return kFailed;
-    }
-    if (!state->answered) {
-        printError("the service never answered at " + origin);
-        return kFailed;
-    }
+    if (!answered) return failed("the service never answered at " + originOf(common));
     return kSuccess;
 }
 
@@ -309,7 +329,10 @@ int presenceCommand(const Common& common, const Running& running, const std::str
     client->receiveUsers(team, app, user, refreshRate,
                          [&show](const JsonValue& users) { show(sortedEntries(users)); });
     {
-        StopSignal stopSignal(loop, std::chrono::milliseconds(0), nullptr);
+        StopSignal stopSignal([&loop] { loop.stop(); },
+                              "stopping once the exchange on its way ends (at most " +
+                                  std::to_string(static_cast<long long>(std::ceil(common.timeout))) +
+                                  " s without data)");
         if (running.duration) {
             loop.runFor(seconds(*running.duration));
         } else {
@@ -317,10 +340,7 @@ int presenceCommand(const Common& common, const Running& running, const std::str
         }
     }
     client->stopTimers();
-    if (!answered) {
-        printError("the service never answered at " + originOf(common));
-        return kFailed;
-    }
+    if (!answered) return failed("the service never answered at " + originOf(common));
     return kSuccess;
 }
 

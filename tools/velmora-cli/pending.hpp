@@ -59,32 +59,4 @@ private:
     std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
-// Wakes a waiter once every copy of the callables it made has been destroyed: used to know
-// that no further callback of a run of polling can come.
-class ReleaseLatch {
-public:
-    // A token to capture in each callback; drop the latch's own interest by not keeping one.
-    std::shared_ptr<void> token() {
-        return std::shared_ptr<void>(nullptr, [state = state_](void*) {
-            std::lock_guard lock(state->mutex);
-            state->released = true;
-            state->changed.notify_all();
-        });
-    }
-
-    // True when the token was released within `limit`.
-    bool wait(std::chrono::steady_clock::duration limit) {
-        std::unique_lock lock(state_->mutex);
-        return state_->changed.wait_for(lock, limit, [&] { return state_->released; });
-    }
-
-private:
-    struct State {
-        std::mutex mutex;
-        std::condition_variable changed;
-        bool released = false;
-    };
-    std::shared_ptr<State> state_ = std::make_shared<State>();
-};
-
 }  // namespace velmora::cli
