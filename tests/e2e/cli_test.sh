@@ -227,10 +227,18 @@ kill -TERM "$pid"
 finish "$pid" "presence stopped by SIGTERM"
 check "presence --for" 0 '"ivan":"ON"' presence team app ivan --for 0.5 --interval 0.2 --json
 
-echo "== trust"
-VELMORA_CA_FILE='' check "untrusted certificate" 1 "" send alice bob hi
-grep -q "no readable reply" "$err" || fail "untrusted certificate: no explanation"
-check "plain HTTP to an HTTPS service" 1 "" --origin "${ORIGIN/https:/http:}" inbox bob
+echo "== failures, each named with what to do"
+# The first line names the class and what to do, the second the library's reason.
+VELMORA_CA_FILE='' check "untrusted certificate" 1 "=" send alice bob hi
+says "untrusted certificate" "velmora: certificate not trusted at ${ORIGIN#https://}: pass the service's cert.pem with --ca-file"
+says "untrusted certificate" "self-signed certificate"
+check "plain HTTP to an HTTPS service" 1 "=" --origin "${ORIGIN/https:/http:}" inbox bob
+says "plain HTTP to an HTTPS service" "does it serve HTTPS? then use https://"
+check "a path where no service is" 1 "=" --origin "$ORIGIN/elsewhere" get team tag k
+says "a path where no service is" "HTTP 404"
+echo 'not a certificate' >"$work/junk.pem"
+check "CA file not PEM" 1 "=" --ca-file "$work/junk.pem" inbox bob
+says "CA file not PEM" "cannot be used: it must hold PEM certificates"
 
 echo "== restart"
 check "queue before restart" 0 "" send alice judy 'kept'
@@ -245,13 +253,16 @@ check "presence kept across restart" 0 "alice" users team app judy
 echo "== service gone"
 gone=$ORIGIN
 stop_service || fail "the service did not stop cleanly on SIGTERM"
-check "send, service gone" 1 "" --origin "$gone" send alice bob hi
+check "send, service gone" 1 "=" --origin "$gone" send alice bob hi
+says "send, service gone" "velmora: cannot connect to ${gone#https://}: is velmora-service running there"
 check "inbox, service gone" 1 "" --origin "$gone" inbox bob
 check "put, service gone" 1 "" --origin "$gone" put team tag k 1
 check "get, service gone" 1 "" --origin "$gone" get team tag k
 check "users, service gone" 1 "" --origin "$gone" users team app alice
 check "watch, service gone" 1 "" --origin "$gone" watch bob --for 0.5 --interval 0.2
+says "watch, service gone" "cannot connect to ${gone#https://}"
 check "presence, service gone" 1 "" --origin "$gone" presence team app alice --for 0.5 --interval 0.2
+says "presence, service gone" "cannot connect to ${gone#https://}"
 
 if ((failures > 0)); then
   echo "$failures check(s) failed"

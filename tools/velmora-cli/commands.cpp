@@ -10,7 +10,7 @@
 #include <velmora/velmora.hpp>
 
 #include "output.hpp"
-#include "pending.hpp"
+#include "diagnosis.hpp"
 #include "stop_signal.hpp"
 
 #ifndef VELMORA_CLI_BUILT_IN_ORIGIN
@@ -35,37 +35,80 @@ std::shared_ptr<Velmora> makeClient(const Common& common) {
     return Velmora::create(ServiceConfig{originOf(common), common.caFile, common.timeout});
 }
 
-// How long to wait for the library to end a call before giving up on it. Its own request
-// timeout ends every exchange well before this; the margin covers connecting plus one
-// stalled stretch of the reply.
-Clock::duration backstop(const Common& common) { return seconds(2.0 * common.timeout + 10.0); }
-
-// The outcome of one call: the service's answer, or why there is none.
-template <class T>
-struct Outcome {
-    std::optional<T> value;
-    std::string failure;
-};
-
-// Runs one call through the library's non-blocking form, so that "the service answered
-// nothing" and "no readable reply" stay apart (the blocking forms give an empty map for
-// both). `start` hands the completion to the library and says whether the call was sent.
-template <class T, class Start>
-Outcome<T> await(const Common& common, Start start) {
-    Pending<T> pending;
-    if (!start(pending.completion())) return {std::nullopt, "the request could not be built"};
-    auto value = pending.wait(backstop(common));
-    if (!value) {
-        return {std::nullopt, "no readable reply from " + originOf(common) +
-                                  " (is the service running there, and is its certificate trusted? see --ca-file)"};
-    }
-    return {std::move(value), {}};
+void printDiagnosis(const Common& common, const Error& error, const std::string& suffix = {}) {
+    const auto diagnosis = diagnose(error, originOf(common), common.caFile, common.timeout);
+    printError(diagnosis.headline + suffix);
+    printError("  " + diagnosis.detail);
 }
 
-int failed(const std::string& failure) {
+// Tells why a call failed and gives the exit code for it.
+int failed(const Common& common, const Error& error) {
+    printDiagnosis(common, error);
+    return error.code == Errc::invalidArgument || error.code == Errc::invalidOrigin ? kUsage : kFailed;
+}
+
+int fail(const std::string& failure) {
     printError(failure);
     return kFailed;
 }
+
+// Ctrl-C and SIGTERM as a flag that a loop waits on between its calls.
+class Stopping {
+public:
+    void request() {
+        std::lock_guard lock(mutex_);
+        requested_ = true;
+        changed_.notify_all();
+    }
+    bool requested() {
+        std::lock_guard lock(mutex_);
+        return requested_;
+    }
+    // Waits until `until` or a stop request; true when stopping.
+    bool waitUntil(Clock::time_point until) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_until(lock, until, [&] { return requested_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool requested_ = false;
+};
+
+// What the first Ctrl-C says a long-running command still waits for.
+std::string stoppingNotice(const Common& common, const std::string& why) {
+    return "stopping; " + why + " is waited for (at most " +
+           std::to_string(static_cast<long long>(std::ceil(common.timeout))) + " s without data)";
+}
+
+// Says once when calls start failing, again when the reason changes and when they succeed
+// again, so a long wait is never silent about a service that cannot be reached.
+class Health {
+public:
+    explicit Health(const Common& common) : common_(common) {}
+    void failed(const Error& error) {
+        const auto headline = diagnose(error, originOf(common_), common_.caFile, common_.timeout).headline;
+        if (headline == failing_) return;
+        failing_ = headline;
+        printDiagnosis(common_, error, " (still trying)");
+    }
+    void answered() {
+        everAnswered_ = true;
+        if (!failing_.empty()) printError("the service answers again");
+        failing_.clear();
+    }
+    // The exit code of a command that is ending.
+    int finish() const {
+        if (everAnswered_) return kSuccess;
+        return fail("the service never answered at " + originOf(common_));
+    }
+
+private:
+    const Common& common_;
+    std::string failing_;
+    bool everAnswered_ = false;
+};
 
 std::string address(const std::string& team, const std::string& tag, const std::string& key) {
     return team + "/" + tag + "/" + key;
@@ -127,27 +170,21 @@ std::string builtInOrigin() { return VELMORA_CLI_BUILT_IN_ORIGIN; }
 
 int sendCommand(const Common& common, const std::string& from, const std::string& to, const std::string& text) {
     if (text.find('~') != std::string::npos) printError(std::string("send: TEXT ") + kTildeNote);
-    auto client = makeClient(common);
-    const auto sent = await<bool>(common, [&](BoolCallback done) {
-        return client->sendMessageAsync(from, to, text, std::move(done));
-    });
-    if (!sent.value) return failed(sent.failure);
-    if (common.json) printLine(toJsonText({{"sent", *sent.value}}));
-    if (!*sent.value) {
-        return failed("the service refused the message (it answered false: for velmora-service, the text is "
-                      "too large for one reply or the recipient's queue is full)");
+    const auto sent = makeClient(common)->sendMessage(from, to, text);
+    if (!sent) return failed(common, sent.error());
+    if (common.json) printLine(toJsonText({{"sent", *sent}}));
+    if (!*sent) {
+        return fail("the service refused the message (it answered false: for velmora-service, the text is "
+                    "too large for one reply or the recipient's queue is full)");
     }
     if (!common.json) printLine("sent " + from + " -> " + to);
     return kSuccess;
 }
 
 int inboxCommand(const Common& common, const std::string& user) {
-    auto client = makeClient(common);
-    const auto reply = await<JsonValue>(common, [&](ValueCallback done) {
-        return client->receiveMessageAsync(user, std::move(done));
-    });
-    if (!reply.value) return failed(reply.failure);
-    const auto messages = sortedMessages(*reply.value);
+    const auto reply = makeClient(common)->receiveMessage(user);
+    if (!reply) return failed(common, reply.error());
+    const auto messages = sortedMessages(*reply);
     if (messages.empty() && !common.json) printLine("no messages for " + user);
     printMessages(messages, common.json);
     if (mayHaveLeftMessages(messages)) {
@@ -170,28 +207,22 @@ int putCommand(const Common& common, const std::string& team, const std::string&
         return kUsage;
     }
     if (toJsonText(value).find('~') != std::string::npos) printError(std::string("put: VALUE ") + kTildeNote);
-    auto client = makeClient(common);
-    const auto stored = await<bool>(common, [&](BoolCallback done) {
-        return client->writeAsync(team, tag, key, value, std::move(done));
-    });
-    if (!stored.value) return failed(stored.failure);
-    if (common.json) printLine(toJsonText({{"stored", *stored.value}}));
-    if (!*stored.value) {
-        return failed("the service refused to store " + address(team, tag, key) +
-                      " (it answered false: for velmora-service, the team's quota is used up, the disk is "
-                      "nearly full, or the value holds '\xC2\xA7')");
+    const auto stored = makeClient(common)->write(team, tag, key, value);
+    if (!stored) return failed(common, stored.error());
+    if (common.json) printLine(toJsonText({{"stored", *stored}}));
+    if (!*stored) {
+        return fail("the service refused to store " + address(team, tag, key) +
+                    " (it answered false: for velmora-service, the team's quota is used up, the disk is "
+                    "nearly full, or the value holds '\xC2\xA7')");
     }
     if (!common.json) printLine("stored " + address(team, tag, key));
     return kSuccess;
 }
 
 int getCommand(const Common& common, const std::string& team, const std::string& tag, const std::string& key) {
-    auto client = makeClient(common);
-    const auto reply = await<JsonValue>(common, [&](ValueCallback done) {
-        return client->readAsync(team, tag, key, std::move(done));
-    });
-    if (!reply.value) return failed(reply.failure);
-    const auto entries = sortedEntries(*reply.value);
+    const auto reply = makeClient(common)->read(team, tag, key);
+    if (!reply) return failed(common, reply.error());
+    const auto entries = sortedEntries(*reply);
     if (entries.empty()) {
         // Standard output stays empty, as the value would be: `$(velmora get ...)` reads "".
         printError("nothing stored under " + address(team, tag, key));
@@ -216,13 +247,9 @@ int getCommand(const Common& common, const std::string& team, const std::string&
 
 int usersCommand(const Common& common, const std::string& team, const std::string& app, const std::string& user,
                  std::int64_t refreshRate, bool onlineOnly) {
-    auto client = makeClient(common);
-    client->setStatus(common.status);
-    const auto users = sortedEntries(client->getUsers(team, app, user, refreshRate, true, onlineOnly));
-    // The caller has just reported itself, so a service that answered lists at least one user.
-    if (users.empty()) {
-        return failed("no user list from " + originOf(common) + " (the service did not answer, or listed nobody)");
-    }
+    const auto reply = makeClient(common)->refreshStatus(team, app, refreshRate, user, common.status, true, onlineOnly);
+    if (!reply) return failed(common, reply.error());
+    const auto users = sortedEntries(*reply);
     if (common.json) {
         printLine(toJsonText(toJsonObject(users)));
     } else {
@@ -234,114 +261,77 @@ int usersCommand(const Common& common, const std::string& team, const std::strin
 
 int watchCommand(const Common& common, const Running& running, const std::string& user) {
     auto client = makeClient(common);
-
-    // One fetch at a time, each awaited, so that every failure is known (and told) at once
-    // and a stop never leaves a fetch behind whose messages the service has handed over.
-    struct Stop {
-        std::mutex mutex;
-        std::condition_variable changed;
-        bool requested = false;
-    };
-    auto stop = std::make_shared<Stop>();
-    StopSignal stopSignal(
-        [stop] {
-            std::lock_guard lock(stop->mutex);
-            stop->requested = true;
-            stop->changed.notify_all();
-        },
-        "stopping; a fetch on its way is waited for (at most " +
-            std::to_string(static_cast<long long>(std::ceil(common.timeout))) +
-            " s without data), so that no message it carries is lost");
-    const auto stopRequested = [&] {
-        std::lock_guard lock(stop->mutex);
-        return stop->requested;
-    };
-
+    // One fetch at a time, each awaited, so that every failure is told at once and a stop
+    // never leaves behind a fetch whose messages the service has handed over.
+    Stopping stopping;
+    StopSignal stopSignal([&stopping] { stopping.request(); },
+                          stoppingNotice(common, "the fetch on its way, so that no message it carries is lost,"));
+    Health health(common);
     const auto end = running.duration ? std::optional(Clock::now() + seconds(*running.duration)) : std::nullopt;
     std::int64_t printed = 0;
-    bool answered = false;
-    std::string failing;  // the failure last told, while the service does not answer
-    while (!stopRequested() && !(running.count && printed >= *running.count) && !(end && Clock::now() >= *end)) {
-        const auto reply = await<JsonValue>(common, [&](ValueCallback done) {
-            return client->receiveMessageAsync(user, std::move(done));
-        });
-        if (reply.value) {
-            answered = true;
-            if (!failing.empty()) printError("the service answers again");
-            failing.clear();
-            const auto messages = sortedMessages(*reply.value);
+    while (!stopping.requested() && !(running.count && printed >= *running.count) && !(end && Clock::now() >= *end)) {
+        const auto reply = client->receiveMessage(user);
+        if (reply) {
+            health.answered();
+            const auto messages = sortedMessages(*reply);
             printMessages(messages, common.json);
             printed += static_cast<std::int64_t>(messages.size());
             // A reply cut short by the service's bound: fetch the rest now, not a tick later.
             if (mayHaveLeftMessages(messages)) continue;
-        } else if (reply.failure != failing) {
-            failing = reply.failure;
-            printError(failing + "; still trying");
+        } else {
+            health.failed(reply.error());
         }
-        std::unique_lock lock(stop->mutex);
         auto wake = Clock::now() + seconds(running.interval);
         if (end) wake = std::min(wake, *end);
-        stop->changed.wait_until(lock, wake, [&] { return stop->requested; });
+        stopping.waitUntil(wake);
     }
-
     if (running.count && printed < *running.count) {
-        return failed(std::to_string(printed) + " of " + std::to_string(*running.count) + " messages arrived");
+        return fail(std::to_string(printed) + " of " + std::to_string(*running.count) + " messages arrived");
     }
-    if (!answered) return failed("the service never answered at " + originOf(common));
-    return kSuccess;
+    return health.finish();
 }
 
 int presenceCommand(const Common& common, const Running& running, const std::string& team, const std::string& app,
                     const std::string& user, std::int64_t refreshRate) {
     auto client = makeClient(common);
-    client->setStatus(common.status);
-    client->setStatusInterval(running.heartbeat);
-    client->setTimeInterval(running.interval);
-    RunLoop& loop = RunLoop::current();
+    Stopping stopping;
+    StopSignal stopSignal([&stopping] { stopping.request(); }, stoppingNotice(common, "the report on its way"));
+    Health health(common);
+    const auto end = running.duration ? std::optional(Clock::now() + seconds(*running.duration)) : std::nullopt;
 
-    // Everything here runs on this thread: the list callback runs inside the timer's tick.
-    bool answered = false;
-    bool silent = false;
+    // Every list refresh is also a report, so a report of its own is due only when the
+    // heartbeat is the shorter period.
     Entries shown;
     bool anyShown = false;
-    auto show = [&](Entries users) {
-        if (users.empty()) {
-            if (!silent) printError("no user list from " + originOf(common) + "; still trying");
-            silent = true;
-            return;
-        }
-        if (silent) printError("the service answers again");
-        silent = false;
-        answered = true;
-        if (anyShown && users == shown) return;
-        anyShown = true;
-        shown = std::move(users);
-        if (common.json) {
-            printLine(toJsonText(toJsonObject(shown)));
+    auto nextList = Clock::now();
+    auto nextReport = Clock::now();
+    while (!stopping.requested() && !(end && Clock::now() >= *end)) {
+        const bool list = Clock::now() >= nextList;
+        const auto reply = client->refreshStatus(team, app, refreshRate, user, common.status, list, false);
+        const auto now = Clock::now();
+        nextReport = now + seconds(running.heartbeat);
+        if (list) nextList = now + seconds(running.interval);
+        if (!reply) {
+            health.failed(reply.error());
         } else {
-            printLine("users of " + team + "/" + app + ":");
-            printUsers(shown);
+            health.answered();
+            auto users = sortedEntries(*reply);
+            if (list && !(anyShown && users == shown)) {
+                anyShown = true;
+                shown = std::move(users);
+                if (common.json) {
+                    printLine(toJsonText(toJsonObject(shown)));
+                } else {
+                    printLine("users of " + team + "/" + app + ":");
+                    printUsers(shown);
+                }
+            }
         }
-    };
-
-    show(sortedEntries(client->getUsers(team, app, user, refreshRate, true, false)));
-    client->initUser(team, app, user, refreshRate);
-    client->receiveUsers(team, app, user, refreshRate,
-                         [&show](const JsonValue& users) { show(sortedEntries(users)); });
-    {
-        StopSignal stopSignal([&loop] { loop.stop(); },
-                              "stopping once the exchange on its way ends (at most " +
-                                  std::to_string(static_cast<long long>(std::ceil(common.timeout))) +
-                                  " s without data)");
-        if (running.duration) {
-            loop.runFor(seconds(*running.duration));
-        } else {
-            loop.run();
-        }
+        auto wake = std::min(nextList, nextReport);
+        if (end) wake = std::min(wake, *end);
+        stopping.waitUntil(wake);
     }
-    client->stopTimers();
-    if (!answered) return failed("the service never answered at " + originOf(common));
-    return kSuccess;
+    return health.finish();
 }
 
 }  // namespace velmora::cli

@@ -26,16 +26,6 @@ Entries sortedEntries(const StringMap& map) {
     return entries;
 }
 
-Entries sortedEntries(const JsonValue& object) {
-    Entries entries;
-    if (!object.is_object()) return entries;
-    for (const auto& [key, value] : object.items()) {
-        entries.emplace_back(key, value.is_string() ? value.get<std::string>() : toJsonText(value));
-    }
-    std::sort(entries.begin(), entries.end());
-    return entries;
-}
-
 std::optional<std::uint64_t> messageId(const std::string& key) {
     const auto hash = key.rfind('#');
     if (hash == std::string::npos || hash + 1 == key.size() || key.size() - hash - 1 > 18) return {};
@@ -60,8 +50,8 @@ JsonValue asJson(const std::string& text) {
     return value.is_discarded() ? JsonValue(text) : value;
 }
 
-Entries sortedMessages(const JsonValue& object) {
-    auto entries = sortedEntries(object);
+Entries sortedMessages(const StringMap& messages) {
+    auto entries = sortedEntries(messages);
     std::stable_sort(entries.begin(), entries.end(), [&](const auto& a, const auto& b) {
         const auto x = messageId(a.first);
         const auto y = messageId(b.first);

@@ -18,11 +18,10 @@ using Entries = std::vector<std::pair<std::string, std::string>>;
 
 // The entries of a decoded reply, sorted by key (the library's map has no order).
 Entries sortedEntries(const StringMap& map);
-Entries sortedEntries(const JsonValue& object);
 
 // Messages in the order they were sent where the keys tell it: a key ending in "#" and a
 // number (velmora-service's SENDER#ID) sorts by that number; other keys follow by key.
-Entries sortedMessages(const JsonValue& object);
+Entries sortedMessages(const StringMap& messages);
 
 // The id at the end of a message key "SENDER#ID", when the key has one.
 std::optional<std::uint64_t> messageId(const std::string& key);
