@@ -254,15 +254,15 @@ echo "== service gone"
 gone=$ORIGIN
 stop_service || fail "the service did not stop cleanly on SIGTERM"
 check "send, service gone" 1 "=" --origin "$gone" send alice bob hi
-says "send, service gone" "velmora: cannot connect to ${gone#https://}: is velmora-service running there"
+says "send, service gone" "velmora: connection refused at ${gone#https://}: is velmora-service running there?"
 check "inbox, service gone" 1 "" --origin "$gone" inbox bob
 check "put, service gone" 1 "" --origin "$gone" put team tag k 1
 check "get, service gone" 1 "" --origin "$gone" get team tag k
 check "users, service gone" 1 "" --origin "$gone" users team app alice
 check "watch, service gone" 1 "" --origin "$gone" watch bob --for 0.5 --interval 0.2
-says "watch, service gone" "cannot connect to ${gone#https://}"
+says "watch, service gone" "connection refused at ${gone#https://}"
 check "presence, service gone" 1 "" --origin "$gone" presence team app alice --for 0.5 --interval 0.2
-says "presence, service gone" "cannot connect to ${gone#https://}"
+says "presence, service gone" "connection refused at ${gone#https://}"
 
 if ((failures > 0)); then
   echo "$failures check(s) failed"
