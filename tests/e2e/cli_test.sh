@@ -163,6 +163,18 @@ check "inbox in sending order" 0 "" inbox kim
 [[ $(sed 's/^[^:]*: //' "$out" | tr '\n' ' ') == "m1 m2 m3 m4 m5 m6 m7 m8 m9 m10 m11 m12 " ]] \
   || fail "inbox: messages not in the order sent"
 
+# Three texts of 30 000 bytes: velmora-service's 64 KiB reply carries two and keeps the
+# third, and inbox says that more may be waiting.
+for i in 1 2 3; do
+  head -c 30000 /dev/zero | tr '\0' "$i" >"$work/big$i.txt"
+  check "send big $i" 0 "" send alice lou "@$work/big$i.txt"
+done
+check "a reply cut short" 0 "" inbox lou
+(($(wc -l <"$out") == 2)) || fail "a reply cut short: $(wc -l <"$out") messages, wanted 2"
+says "a reply cut short" "more messages may be waiting"
+check "the rest" 0 "333" inbox lou
+grep -q "more messages may be waiting" "$err" && fail "the rest: said more may be waiting"
+
 echo "== store"
 check "put text" 0 "stored team/tag/greeting" put team tag greeting '"hi|there"'
 check "get text" 0 "=hi|there" get team tag greeting
@@ -225,6 +237,7 @@ check "presence seen by others" 0 gina users team app hank --online
 wait_for "$work/presence.out" hank || fail "presence: the list did not refresh with hank"
 kill -TERM "$pid"
 finish "$pid" "presence stopped by SIGTERM"
+grep -qF "Ctrl-C again quits now" "$work/presence.err" || fail "presence: no word on what a stop waits for"
 check "presence --for" 0 '"ivan":"ON"' presence team app ivan --for 0.5 --interval 0.2 --json
 
 echo "== failures, each named with what to do"

@@ -23,8 +23,39 @@ std::string hostAndPort(const std::string& origin) {
     return hasPort ? rest : rest + (https ? ":443" : ":80");
 }
 
-// The proxy libcurl takes from the environment for this origin's scheme, or "".
+std::string hostOf(const std::string& origin) {
+    std::string host = hostAndPort(origin);
+    host.erase(host.rfind(':'));
+    if (host.size() >= 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+    return host;
+}
+
+// Whether no_proxy exempts `host`, read as libcurl reads it: "*", or comma-separated names
+// that match the host or a domain it ends in.
+bool exemptFromProxy(const std::string& host) {
+    const char* list = std::getenv("no_proxy");
+    if (list == nullptr || list[0] == '\0') list = std::getenv("NO_PROXY");
+    if (list == nullptr) return false;
+    std::string rest = list;
+    while (!rest.empty()) {
+        const auto comma = rest.find(',');
+        std::string entry = rest.substr(0, comma);
+        rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
+        entry.erase(0, entry.find_first_not_of(' '));
+        entry.erase(entry.find_last_not_of(' ') + 1);
+        if (!entry.empty() && entry.front() == '.') entry.erase(0, 1);
+        if (entry == "*" || entry == host) return true;
+        if (!entry.empty() && host.size() > entry.size() && host.compare(host.size() - entry.size(), entry.size(), entry) == 0 &&
+            host[host.size() - entry.size() - 1] == '.') {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The proxy libcurl takes from the environment for this origin, or "".
 std::string proxyFor(const std::string& origin) {
+    if (exemptFromProxy(hostOf(origin))) return {};
     const bool https = origin.rfind("https://", 0) == 0;
     for (const char* name : {https ? "https_proxy" : "http_proxy", https ? "HTTPS_PROXY" : "HTTP_PROXY",
                              "all_proxy", "ALL_PROXY"}) {
