@@ -14,6 +14,8 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <thread>
 
 #include <CLI/CLI.hpp>
@@ -195,8 +197,14 @@ int main(int argc, char** argv) {
         std::cout << "listening " << server.origin() << std::endl;
         // Standard output stays the one line scripts read; the first run's next step goes
         // beside it, for the person at the terminal.
-        std::cerr << "velmora-service: to use it with the velmora command:\n  export VELMORA_ORIGIN="
-                  << server.origin();
+        // A wildcard address is where the service listens, not one a client can name.
+        std::string reachable = server.origin();
+        for (const auto& [any, loopback] : {std::pair{"//0.0.0.0:", "//127.0.0.1:"}, std::pair{"//[::]:", "//[::1]:"}}) {
+            if (const auto at = reachable.find(any); at != std::string::npos) {
+                reachable.replace(at, std::string_view(any).size(), loopback);
+            }
+        }
+        std::cerr << "velmora-service: to use it with the velmora command:\n  export VELMORA_ORIGIN=" << reachable;
         if (!trustFile.empty()) std::cerr << " VELMORA_CA_FILE=" << shellQuoted(trustFile);
         std::cerr << std::endl;
         const bool served = server.run();
