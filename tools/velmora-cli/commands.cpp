@@ -9,8 +9,8 @@
 
 #include <velmora/velmora.hpp>
 
-#include "output.hpp"
 #include "diagnosis.hpp"
+#include "output.hpp"
 #include "stop_signal.hpp"
 
 #ifndef VELMORA_CLI_BUILT_IN_ORIGIN
