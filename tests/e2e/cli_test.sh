@@ -249,6 +249,10 @@ check "plain HTTP to an HTTPS service" 1 "=" --origin "${ORIGIN/https:/http:}" i
 says "plain HTTP to an HTTPS service" "does it serve HTTPS? then use https://"
 check "a path where no service is" 1 "=" --origin "$ORIGIN/elsewhere" get team tag k
 says "a path where no service is" "HTTP 404"
+VELMORA_CA_FILE='' check "watch, untrusted certificate" 1 "" watch bob --for 0.5 -i 0.2
+says "watch, untrusted certificate" "certificate not trusted at ${ORIGIN#https://}"
+https_proxy=http://127.0.0.1:1 no_proxy='' NO_PROXY='' check "a proxy that is not there" 1 "=" inbox bob
+says "a proxy that is not there" "through the proxy https_proxy=http://127.0.0.1:1"
 echo 'not a certificate' >"$work/junk.pem"
 check "CA file not PEM" 1 "=" --ca-file "$work/junk.pem" inbox bob
 says "CA file not PEM" "cannot be used: it must hold PEM certificates"
