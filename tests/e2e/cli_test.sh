@@ -253,6 +253,14 @@ VELMORA_CA_FILE='' check "watch, untrusted certificate" 1 "" watch bob --for 0.5
 says "watch, untrusted certificate" "certificate not trusted at ${ORIGIN#https://}"
 https_proxy=http://127.0.0.1:1 no_proxy='' NO_PROXY='' check "a proxy that is not there" 1 "=" inbox bob
 says "a proxy that is not there" "through the proxy https_proxy=http://127.0.0.1:1"
+"$service" --listen 127.0.0.1:0 --http --db :memory: >"$work/plain.out" 2>/dev/null &
+plain=$!
+background+=("$plain")
+wait_for "$work/plain.out" listening || fail "no plain HTTP service"
+plain_origin=$(sed -n 's/^listening http:/https:/p' "$work/plain.out")
+check "HTTPS to a plain HTTP service" 1 "=" --origin "$plain_origin" inbox bob
+says "HTTPS to a plain HTTP service" "no TLS at ${plain_origin#https://}: is the service serving plain HTTP there?"
+kill -TERM "$plain"
 echo 'not a certificate' >"$work/junk.pem"
 check "CA file not PEM" 1 "=" --ca-file "$work/junk.pem" inbox bob
 says "CA file not PEM" "cannot be used: it must hold PEM certificates"

@@ -95,8 +95,11 @@ std::string tlsHeadline(const std::string& message, const std::string& origin, c
                               : "certificate not trusted at " + where + " by " + caFile +
                                     ": pass the cert.pem of the service at that origin with --ca-file";
     }
+    // A plain HTTP server answers a handshake with HTTP text (a "wrong version number") or
+    // closes the connection on it (SSL_ERROR_SYSCALL).
     if (mentions(message, "wrong version number") || mentions(message, "packet length too long") ||
-        mentions(message, "record layer failure") || mentions(message, "unexpected eof")) {
+        mentions(message, "record layer failure") || mentions(message, "unexpected eof") ||
+        mentions(message, "SSL_ERROR_SYSCALL")) {
         return "no TLS at " + where + ": is the service serving plain HTTP there? then use http:// in --origin";
     }
     return "TLS handshake with " + where + " failed";
