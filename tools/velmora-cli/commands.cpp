@@ -77,9 +77,9 @@ private:
 };
 
 // What the first Ctrl-C says a long-running command still waits for.
-std::string stoppingNotice(const Common& common, const std::string& why) {
-    return "stopping; " + why + " is waited for (at most " +
-           std::to_string(static_cast<long long>(std::ceil(common.timeout))) + " s without data)";
+std::string stoppingNotice(const Common& common, const std::string& call, const std::string& why = {}) {
+    return "stopping: waiting for the " + call + " on its way, if any (at most " +
+           std::to_string(static_cast<long long>(std::ceil(common.timeout))) + " s without data)" + why;
 }
 
 // Says once when calls start failing, again when the reason changes and when they succeed
@@ -265,7 +265,7 @@ int watchCommand(const Common& common, const Running& running, const std::string
     // never leaves behind a fetch whose messages the service has handed over.
     Stopping stopping;
     StopSignal stopSignal([&stopping] { stopping.request(); },
-                          stoppingNotice(common, "the fetch on its way, so that no message it carries is lost,"));
+                          stoppingNotice(common, "fetch", " so that no message it carries is lost"));
     Health health(common);
     const auto end = running.duration ? std::optional(Clock::now() + seconds(*running.duration)) : std::nullopt;
     std::int64_t printed = 0;
@@ -295,7 +295,7 @@ int presenceCommand(const Common& common, const Running& running, const std::str
                     const std::string& user, std::int64_t refreshRate) {
     auto client = makeClient(common);
     Stopping stopping;
-    StopSignal stopSignal([&stopping] { stopping.request(); }, stoppingNotice(common, "the report on its way"));
+    StopSignal stopSignal([&stopping] { stopping.request(); }, stoppingNotice(common, "report"));
     Health health(common);
     const auto end = running.duration ? std::optional(Clock::now() + seconds(*running.duration)) : std::nullopt;
 
