@@ -376,7 +376,8 @@ int main(int argc, char** argv) {
     }
 
     if (!common.origin.empty() && !validOrigin(common.origin)) {
-        printError("--origin must start with https:// or http:// followed by a host: " + common.origin);
+        printError(std::string(std::getenv("VELMORA_ORIGIN") ? "--origin (or VELMORA_ORIGIN)" : "--origin") +
+                   " must start with https:// or http:// followed by a host: " + common.origin);
         return kUsage;
     }
     if (!common.caFile.empty() && !std::ifstream(common.caFile)) {
