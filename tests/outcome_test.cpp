@@ -213,7 +213,7 @@ INSTANTIATE_TEST_SUITE_P(Outcome, FailureClasses, ::testing::ValuesIn(failureCas
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The status is not consulted for a reply that reads as a result: the outcome is the
-// result the specified members give, for every operation and both forms.
+// result the `...Sync`/`...Async` members give, for every operation and both forms.
 TEST(Outcome, AReplyThatReadsAsAResultIsOneWhateverItsStatus) {
     TestServer server;
     for (const char* path : {"/corvane.asmx/write", "/corvane.asmx/sendMessage"}) {
