@@ -76,6 +76,11 @@ private:
     bool requested_ = false;
 };
 
+// When --for ends the command; far in the future without it.
+Clock::time_point endOf(const Running& running) {
+    return running.duration ? Clock::now() + seconds(*running.duration) : Clock::time_point::max();
+}
+
 // What the first Ctrl-C says a long-running command still waits for.
 std::string stoppingNotice(const Common& common, const std::string& call, const std::string& why = {}) {
     return "stopping: waiting for the " + call + " on its way, if any (at most " +
@@ -267,9 +272,9 @@ int watchCommand(const Common& common, const Running& running, const std::string
     StopSignal stopSignal([&stopping] { stopping.request(); },
                           stoppingNotice(common, "fetch", " so that no message it carries is lost"));
     Health health(common);
-    const auto end = running.duration ? std::optional(Clock::now() + seconds(*running.duration)) : std::nullopt;
+    const auto end = endOf(running);
     std::int64_t printed = 0;
-    while (!stopping.requested() && !(running.count && printed >= *running.count) && !(end && Clock::now() >= *end)) {
+    while (!stopping.requested() && !(running.count && printed >= *running.count) && Clock::now() < end) {
         const auto reply = client->receiveMessage(user);
         if (reply) {
             health.answered();
@@ -281,9 +286,7 @@ int watchCommand(const Common& common, const Running& running, const std::string
         } else {
             health.failed(reply.error());
         }
-        auto wake = Clock::now() + seconds(running.interval);
-        if (end) wake = std::min(wake, *end);
-        stopping.waitUntil(wake);
+        stopping.waitUntil(std::min(Clock::now() + seconds(running.interval), end));
     }
     if (running.count && printed < *running.count) {
         return fail(std::to_string(printed) + " of " + std::to_string(*running.count) + " messages arrived");
@@ -297,7 +300,7 @@ int presenceCommand(const Common& common, const Running& running, const std::str
     Stopping stopping;
     StopSignal stopSignal([&stopping] { stopping.request(); }, stoppingNotice(common, "report"));
     Health health(common);
-    const auto end = running.duration ? std::optional(Clock::now() + seconds(*running.duration)) : std::nullopt;
+    const auto end = endOf(running);
 
     // Every list refresh is also a report, so a report of its own is due only when the
     // heartbeat is the shorter period.
@@ -305,7 +308,7 @@ int presenceCommand(const Common& common, const Running& running, const std::str
     bool anyShown = false;
     auto nextList = Clock::now();
     auto nextReport = Clock::now();
-    while (!stopping.requested() && !(end && Clock::now() >= *end)) {
+    while (!stopping.requested() && Clock::now() < end) {
         const bool list = Clock::now() >= nextList;
         const auto reply = client->refreshStatus(team, app, refreshRate, user, common.status, list, false);
         const auto now = Clock::now();
@@ -327,9 +330,7 @@ int presenceCommand(const Common& common, const Running& running, const std::str
                 }
             }
         }
-        auto wake = std::min(nextList, nextReport);
-        if (end) wake = std::min(wake, *end);
-        stopping.waitUntil(wake);
+        stopping.waitUntil(std::min({nextList, nextReport, end}));
     }
     return health.finish();
 }
