@@ -24,6 +24,7 @@ struct Lane {
     SilenceClock silence;
     EasyHandle easy{curl_easy_init()};
     MultiHandle multi{curl_multi_init()};
+    char errorText[CURL_ERROR_SIZE] = {};
     std::string caFile;  // the trust `easy` is configured for
     bool configured = false;
 };
@@ -138,6 +139,7 @@ ExchangeEnd BlockingDriver::perform(const Target& t, Endpoint endpoint, const st
     }
     Transfer transfer;
     transfer.reset(lane->connections);
+    transfer.errorText = lane->errorText;
     lane->silence.start(transfer, t.idleTimeout);
     bindTransfer(easy, transfer, t.url(endpoint), body);
 

@@ -4,6 +4,7 @@
 #include "transport/io_thread.hpp"
 
 #include <algorithm>
+#include <new>
 
 namespace velmora::detail {
 
@@ -197,9 +198,16 @@ void IoThread::begin(std::shared_ptr<Exchange> exchange) {
     // opening one more, so that calls made together multiplex over one connection. Never
     // otherwise: libcurl would hold every call to an HTTP/1.1 server until the first reply.
     curl_easy_setopt(easy, CURLOPT_PIPEWAIT, host.protocol == Admission::Protocol::multiplexed ? 1L : 0L);
+    if (!errorBuffers_.empty()) {
+        x.transfer_.errorText = errorBuffers_.back().release();
+        errorBuffers_.pop_back();
+    } else {
+        x.transfer_.errorText = new (std::nothrow) char[CURL_ERROR_SIZE];
+    }
     bindTransfer(easy, x.transfer_, x.target_->url(x.endpoint_), x.body_);
     curl_easy_setopt(easy, CURLOPT_PRIVATE, &x);
     if (curl_multi_add_handle(multi_.get(), easy) != CURLM_OK) {
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, nullptr);
         returnHandle(easy, x.target_);
         finish(x, CURLE_FAILED_INIT);
         return;
@@ -216,6 +224,7 @@ void IoThread::finish(Exchange& x, CURLcode code, bool stopped) {
     Admission::Host* freed = nullptr;
     if (x.easy_ != nullptr) {
         readEnd(x.easy_, x.transfer_, x.end_);
+        curl_easy_setopt(x.easy_, CURLOPT_ERRORBUFFER, nullptr);
         curl_multi_remove_handle(multi_.get(), x.easy_);
         returnHandle(x.easy_, x.target_);
         x.easy_ = nullptr;
@@ -224,6 +233,14 @@ void IoThread::finish(Exchange& x, CURLcode code, bool stopped) {
         sizing_.gave();
     }
     if (!x.end_.replied()) std::string().swap(x.transfer_.reply);
+    if (x.transfer_.errorText != nullptr) {
+        std::unique_ptr<char[]> buffer(x.transfer_.errorText);
+        x.transfer_.errorText = nullptr;
+        try {
+            errorBuffers_.push_back(std::move(buffer));
+        } catch (...) {
+        }
+    }
     x.ended_ = true;
     auto self = std::move(x.self_);
     self->finished();
@@ -301,6 +318,7 @@ void IoThread::returnHandle(CURL* easy, const std::shared_ptr<const Target>& tar
 void IoThread::trimSpares(Clock::time_point now) {
     if (!sizing_.roll(now)) return;
     while (spares_.size() > sizing_.keep()) spares_.pop_back();
+    if (errorBuffers_.size() > sizing_.keep()) errorBuffers_.resize(sizing_.keep());
 }
 
 }  // namespace velmora::detail

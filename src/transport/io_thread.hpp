@@ -91,6 +91,9 @@ private:
         std::shared_ptr<const Target> trustedFor;
     };
     std::vector<SpareHandle> spares_;
+    // Error buffers for the transfers on the wire, kept between them like the handles: a
+    // call waiting for its turn holds none, so thousands in flight do not cost one each.
+    std::vector<std::unique_ptr<char[]>> errorBuffers_;
     SpareSizing sizing_;
     SilenceClock silence_;
     ConnectionLog connections_;

@@ -182,7 +182,6 @@ void Transfer::reset(ConnectionLog& log) noexcept {
     localPort = -1;
     connections = &log;
     overCap = false;
-    errorText[0] = '\0';
 }
 
 void configureTransfer(CURL* easy, const Target& t, CURLSH* share, ConnectionLog& connections) {
@@ -217,6 +216,7 @@ void bindTransfer(CURL* easy, Transfer& t, const std::string& url, const std::st
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, &t);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &t);
     curl_easy_setopt(easy, CURLOPT_PREREQDATA, &t);
+    if (t.errorText != nullptr) t.errorText[0] = '\0';
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t.errorText);
     // A large body may take longer than the timeout to upload while still moving.
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, static_cast<curl_off_t>(body.size()) > kProgressBodyBytes ? 0L : 1L);
@@ -237,7 +237,8 @@ void readEnd(CURL* easy, const Transfer& t, ExchangeEnd& end) {
     if (end.code == CURLE_OK) return;
     // The write callback refuses a reply past the cap with a write error.
     if (t.overCap) end.code = CURLE_FILESIZE_EXCEEDED;
-    end.errorText = t.errorText[0] != '\0' ? t.errorText : curl_easy_strerror(end.code);
+    const bool described = t.errorText != nullptr && t.errorText[0] != '\0';
+    end.errorText = described ? t.errorText : curl_easy_strerror(end.code);
     long number = 0;
     if (curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &number) == CURLE_OK) end.verifyResult = number;
     if (curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &number) == CURLE_OK) end.osErrno = number;

@@ -73,7 +73,10 @@ struct Transfer : SilenceClock::Entry {
     void (*onConnected)(Transfer&) = nullptr;
     void* owner = nullptr;  // the driver's object for this transfer
     bool overCap = false;   // the reply outgrew kMaxReplyBytes
-    char errorText[CURL_ERROR_SIZE] = {};  // libcurl's error buffer
+    // CURL_ERROR_SIZE bytes for libcurl's description of a failure, lent by the driver for
+    // the time the transfer is on the wire (a call waiting for its turn needs none); may be
+    // null, and then the description is the result code's.
+    char* errorText = nullptr;
 
     // Readies the state for a new call.
     void reset(ConnectionLog& log) noexcept;
