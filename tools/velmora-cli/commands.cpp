@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 
 #include <velmora/velmora.hpp>
 
+#include "diagnosis.hpp"
 #include "output.hpp"
-#include "pending.hpp"
 #include "stop_signal.hpp"
 
 #ifndef VELMORA_CLI_BUILT_IN_ORIGIN
@@ -35,21 +36,85 @@ std::shared_ptr<Velmora> makeClient(const Common& common) {
         ServiceConfig{originOf(common), common.caFile, common.timeout, common.clientCertificate, common.clientKey});
 }
 
-// How long to wait for the library to end a call before giving up on it. Its own request
-// timeout ends every exchange well before this; the margin covers connecting plus one
-// stalled stretch of the reply.
-Clock::duration backstop(const Common& common) { return seconds(2.0 * common.timeout + 10.0); }
+void printDiagnosis(const Common& common, const Error& error, const std::string& suffix = {}) {
+    const auto diagnosis = diagnose(error, originOf(common), common.caFile, common.timeout);
+    printError(diagnosis.headline + suffix);
+    printError("  " + diagnosis.detail);
+}
 
-int noReply(const Common& common) {
-    printError("no readable reply from " + originOf(common) +
-               " (is the service running there, and is its certificate trusted? see --ca-file)");
+// Tells why a call failed and gives the exit code for it.
+int failed(const Common& common, const Error& error) {
+    printDiagnosis(common, error);
+    return error.code == Errc::invalidArgument || error.code == Errc::invalidOrigin ? kUsage : kFailed;
+}
+
+int fail(const std::string& failure) {
+    printError(failure);
     return kFailed;
 }
 
-int notBuilt() {
-    printError("the request could not be built");
-    return kFailed;
+// Ctrl-C and SIGTERM as a flag that a loop waits on between its calls.
+class Stopping {
+public:
+    void request() {
+        std::lock_guard lock(mutex_);
+        requested_ = true;
+        changed_.notify_all();
+    }
+    bool requested() {
+        std::lock_guard lock(mutex_);
+        return requested_;
+    }
+    // Waits until `until` or a stop request; true when stopping.
+    bool waitUntil(Clock::time_point until) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_until(lock, until, [&] { return requested_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool requested_ = false;
+};
+
+// When --for ends the command; far in the future without it.
+Clock::time_point endOf(const Running& running) {
+    return running.duration ? Clock::now() + seconds(*running.duration) : Clock::time_point::max();
 }
+
+// What the first Ctrl-C says a long-running command still waits for.
+std::string stoppingNotice(const Common& common, const std::string& call, const std::string& why = {}) {
+    return "stopping: waiting for the " + call + " on its way, if any (at most " +
+           std::to_string(static_cast<long long>(std::ceil(common.timeout))) + " s without data)" + why;
+}
+
+// Says once when calls start failing, again when the reason changes and when they succeed
+// again, so a long wait is never silent about a service that cannot be reached.
+class Health {
+public:
+    explicit Health(const Common& common) : common_(common) {}
+    void failed(const Error& error) {
+        const auto headline = diagnose(error, originOf(common_), common_.caFile, common_.timeout).headline;
+        if (headline == failing_) return;
+        failing_ = headline;
+        printDiagnosis(common_, error, " (still trying)");
+    }
+    void answered() {
+        everAnswered_ = true;
+        if (!failing_.empty()) printError("the service answers again");
+        failing_.clear();
+    }
+    // The exit code of a command that is ending.
+    int finish() const {
+        if (everAnswered_) return kSuccess;
+        return fail("the service never answered at " + originOf(common_));
+    }
+
+private:
+    const Common& common_;
+    std::string failing_;
+    bool everAnswered_ = false;
+};
 
 std::string address(const std::string& team, const std::string& tag, const std::string& key) {
     return team + "/" + tag + "/" + key;
@@ -57,6 +122,12 @@ std::string address(const std::string& team, const std::string& tag, const std::
 
 void printEntries(const Entries& entries) {
     for (const auto& [key, value] : entries) printLine(key.empty() ? value : key + ": " + value);
+}
+
+void printMessages(const Entries& messages, bool json) {
+    for (const auto& [key, text] : messages) {
+        printLine(json ? messageJson(key, text) : key.empty() ? text : key + ": " + text);
+    }
 }
 
 // A list of users as aligned "name  status" lines.
@@ -68,15 +139,6 @@ void printUsers(const Entries& users) {
     }
 }
 
-// Asks a one-shot query through the non-blocking form, so that "the service answered
-// nothing" and "no readable reply" stay apart (the blocking form gives an empty map for both).
-template <class Start>
-std::optional<JsonValue> query(const Common& common, Start start, bool& built) {
-    Pending<JsonValue> pending;
-    built = start(pending.completion());
-    return pending.wait(backstop(common));
-}
-
 bool isFinite(const JsonValue& value) {
     if (value.is_number_float()) return std::isfinite(value.get<double>());
     if (value.is_structured()) {
@@ -85,39 +147,55 @@ bool isFinite(const JsonValue& value) {
     return true;
 }
 
+// The reply texts carry "|" inside a value as "~", and read every "~" back as "|": a "~"
+// that was sent arrives as "|". Said before sending, since afterwards nobody can tell.
+constexpr const char* kTildeNote = "holds '~', which the service's record format delivers as '|'";
+
+// velmora-service fills one receiveMessage reply up to this many bytes of record text and
+// leaves the rest queued; the reply does not say whether it did.
+constexpr std::size_t kServiceReplyBudget = 64 * 1024 - 10;
+
+std::size_t escapedSize(const std::string& text) { return toJsonText(JsonValue(text)).size() - 2; }
+
+// Whether a reply of these messages may have left others queued: the room it left is less
+// than its largest message needed, so a next message like it would not have fitted.
+bool mayHaveLeftMessages(const Entries& messages) {
+    std::size_t used = 0;
+    std::size_t largest = 0;
+    for (const auto& [key, text] : messages) {
+        const std::size_t cost = 2 + escapedSize(key) + 1 + escapedSize(text);
+        used += cost;
+        largest = std::max(largest, cost);
+    }
+    return !messages.empty() && used + largest > kServiceReplyBudget;
+}
+
 }  // namespace
 
 std::string builtInOrigin() { return VELMORA_CLI_BUILT_IN_ORIGIN; }
 
 int sendCommand(const Common& common, const std::string& from, const std::string& to, const std::string& text) {
-    auto client = makeClient(common);
-    Pending<bool> pending;
-    if (!client->sendMessageAsync(from, to, text, pending.completion())) return notBuilt();
-    const auto answer = pending.wait(backstop(common));
-    if (!answer) return noReply(common);
-    if (common.json) printLine(toJsonText({{"sent", *answer}}));
-    if (!*answer) {
-        printError("the service refused the message (it answered false)");
-        return kFailed;
+    if (text.find('~') != std::string::npos) printError(std::string("send: TEXT ") + kTildeNote);
+    const auto sent = makeClient(common)->sendMessage(from, to, text);
+    if (!sent) return failed(common, sent.error());
+    if (common.json) printLine(toJsonText({{"sent", *sent}}));
+    if (!*sent) {
+        return fail("the service refused the message (it answered false: for velmora-service, the text is "
+                    "too large for one reply or the recipient's queue is full)");
     }
     if (!common.json) printLine("sent " + from + " -> " + to);
     return kSuccess;
 }
 
 int inboxCommand(const Common& common, const std::string& user) {
-    auto client = makeClient(common);
-    bool built = false;
-    const auto messages = query(
-        common, [&](ValueCallback done) { return client->receiveMessageAsync(user, std::move(done)); }, built);
-    if (!built) return notBuilt();
-    if (!messages) return noReply(common);
-    const auto entries = sortedMessages(*messages);
-    if (common.json) {
-        printLine(toJsonText(toJsonObject(entries)));
-    } else if (entries.empty()) {
-        printLine("no messages for " + user);
-    } else {
-        printEntries(entries);
+    const auto reply = makeClient(common)->receiveMessage(user);
+    if (!reply) return failed(common, reply.error());
+    const auto messages = sortedMessages(*reply);
+    if (messages.empty() && !common.json) printLine("no messages for " + user);
+    printMessages(messages, common.json);
+    if (mayHaveLeftMessages(messages)) {
+        printError("this reply came close to the size one reply carries; more messages may be waiting: "
+                   "run 'velmora inbox " + user + "' again");
     }
     return kSuccess;
 }
@@ -126,44 +204,46 @@ int putCommand(const Common& common, const std::string& team, const std::string&
                const std::string& jsonText) {
     auto value = JsonValue::parse(jsonText, nullptr, false);
     if (value.is_discarded()) {
-        printError("VALUE is not valid JSON: " + jsonText +
-                   " (a text must be quoted, e.g. '\"hello\"')");
+        const std::string shown = jsonText.size() > 80 ? jsonText.substr(0, 80) + "..." : jsonText;
+        printError("put: VALUE is not valid JSON: " + shown + " (a text must be quoted, e.g. '\"hello\"')");
         return kUsage;
     }
     if (!isFinite(value)) {
-        printError("VALUE holds a number too large to store: " + jsonText);
+        printError("put: VALUE holds a number too large to store");
         return kUsage;
     }
-    auto client = makeClient(common);
-    Pending<bool> pending;
-    if (!client->writeAsync(team, tag, key, value, pending.completion())) return notBuilt();
-    const auto answer = pending.wait(backstop(common));
-    if (!answer) return noReply(common);
-    if (common.json) printLine(toJsonText({{"stored", *answer}}));
-    if (!*answer) {
-        printError("the service refused to store " + address(team, tag, key) + " (it answered false)");
-        return kFailed;
+    if (toJsonText(value).find('~') != std::string::npos) printError(std::string("put: VALUE ") + kTildeNote);
+    const auto stored = makeClient(common)->write(team, tag, key, value);
+    if (!stored) return failed(common, stored.error());
+    if (common.json) printLine(toJsonText({{"stored", *stored}}));
+    if (!*stored) {
+        return fail("the service refused to store " + address(team, tag, key) +
+                    " (it answered false: for velmora-service, the team's quota is used up, the disk is "
+                    "nearly full, or the value holds '\xC2\xA7')");
     }
     if (!common.json) printLine("stored " + address(team, tag, key));
     return kSuccess;
 }
 
 int getCommand(const Common& common, const std::string& team, const std::string& tag, const std::string& key) {
-    auto client = makeClient(common);
-    bool built = false;
-    const auto reply = query(
-        common, [&](ValueCallback done) { return client->readAsync(team, tag, key, std::move(done)); }, built);
-    if (!built) return notBuilt();
-    if (!reply) return noReply(common);
+    const auto reply = makeClient(common)->read(team, tag, key);
+    if (!reply) return failed(common, reply.error());
     const auto entries = sortedEntries(*reply);
-    if (common.json) {
-        printLine(toJsonText(toJsonObject(entries)));
-        return kSuccess;
-    }
     if (entries.empty()) {
         // Standard output stays empty, as the value would be: `$(velmora get ...)` reads "".
         printError("nothing stored under " + address(team, tag, key));
-    } else if (entries.size() == 1 && entries.front().first == key) {
+        return kNotFound;
+    }
+    const bool single = entries.size() == 1 && entries.front().first == key;
+    if (common.json) {
+        if (single) {
+            printLine(toJsonText(asJson(entries.front().second)));
+        } else {
+            JsonValue object = JsonValue::object();
+            for (const auto& [name, text] : entries) object[name] = asJson(text);
+            printLine(toJsonText(object));
+        }
+    } else if (single) {
         printLine(entries.front().second);
     } else {
         printEntries(entries);
@@ -173,15 +253,9 @@ int getCommand(const Common& common, const std::string& team, const std::string&
 
 int usersCommand(const Common& common, const std::string& team, const std::string& app, const std::string& user,
                  std::int64_t refreshRate, bool onlineOnly) {
-    auto client = makeClient(common);
-    client->setStatus(common.status);
-    const auto users = sortedEntries(client->getUsers(team, app, user, refreshRate, true, onlineOnly));
-    // The caller has just reported itself, so a service that answered lists at least one user.
-    if (users.empty()) {
-        printError("no user list from " + originOf(common) +
-                   " (the service did not answer, or listed nobody)");
-        return kFailed;
-    }
+    const auto reply = makeClient(common)->refreshStatus(team, app, refreshRate, user, common.status, true, onlineOnly);
+    if (!reply) return failed(common, reply.error());
+    const auto users = sortedEntries(*reply);
     if (common.json) {
         printLine(toJsonText(toJsonObject(users)));
     } else {
@@ -193,136 +267,73 @@ int usersCommand(const Common& common, const std::string& team, const std::strin
 
 int watchCommand(const Common& common, const Running& running, const std::string& user) {
     auto client = makeClient(common);
-    client->setTimeInterval(running.interval);
-    RunLoop& loop = RunLoop::current();
-
-    // Shared with the callbacks, which run on the library's delivery thread.
-    struct State {
-        std::mutex mutex;
-        std::int64_t printed = 0;
-        bool answered = false;
-        bool silent = false;  // a "no answer" warning is showing
-        bool finished = false;  // the loop is gone: callbacks must not touch it
-        Clock::time_point lastAnswer = Clock::now();
-    };
-    auto state = std::make_shared<State>();
-    const bool json = common.json;
-    const auto target = running.count;
-
-    ReleaseLatch released;
-    {
-        auto onMessages = [state, json, target, &loop, token = released.token()](const JsonValue& messages) {
-            std::lock_guard lock(state->mutex);
-            state->answered = true;
-            state->lastAnswer = Clock::now();
-            if (state->silent) {
-                state->silent = false;
-                printError("the service answers again");
-            }
-            for (const auto& [key, text] : sortedMessages(messages)) {
-                if (json) {
-                    printLine(toJsonText({{"key", key}, {"text", text}}));
-                } else {
-                    printLine(key.empty() ? text : key + ": " + text);
-                }
-                ++state->printed;
-            }
-            if (target && state->printed >= *target && !state->finished) loop.stop();
-        };
-        // One fetch at once, so waiting messages show without waiting for the first tick.
-        if (!client->receiveMessageAsync(user, onMessages)) return notBuilt();
-        client->receiveMessages(user, std::move(onMessages));
-    }
-
-    const auto quietLimit = std::max(seconds(4 * running.interval), std::chrono::milliseconds(3000));
-    const std::string origin = originOf(common);
-    {
-        StopSignal stopSignal(loop, std::chrono::milliseconds(500), [state, quietLimit, origin] {
-            std::lock_guard lock(state->mutex);
-            if (!state->silent && Clock::now() - state->lastAnswer > quietLimit) {
-                state->silent = true;
-                printError("no answer from " + origin + " for " +
-                           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(quietLimit).count()) +
-                           " s; still trying");
-            }
-        });
-        if (running.duration) {
-            loop.runFor(seconds(*running.duration));
+    // One fetch at a time, each awaited, so that every failure is told at once and a stop
+    // never leaves behind a fetch whose messages the service has handed over.
+    Stopping stopping;
+    StopSignal stopSignal([&stopping] { stopping.request(); },
+                          stoppingNotice(common, "fetch", " so that no message it carries is lost"));
+    Health health(common);
+    const auto end = endOf(running);
+    std::int64_t printed = 0;
+    while (!stopping.requested() && !(running.count && printed >= *running.count) && Clock::now() < end) {
+        const auto reply = client->receiveMessage(user);
+        if (reply) {
+            health.answered();
+            const auto messages = sortedMessages(*reply);
+            printMessages(messages, common.json);
+            printed += static_cast<std::int64_t>(messages.size());
+            // A reply cut short by the service's bound: fetch the rest now, not a tick later.
+            if (mayHaveLeftMessages(messages)) continue;
         } else {
-            loop.run();
+            health.failed(reply.error());
         }
+        stopping.waitUntil(std::min(Clock::now() + seconds(running.interval), end));
     }
-
-    // Fetches already on their way may carry messages the service has handed over: wait
-    // for them so nothing is dropped on the way out.
-    client->stopTimers();
-    if (!released.wait(backstop(common))) {
-        printError("gave up waiting for fetches in flight; messages they carry are lost");
+    if (running.count && printed < *running.count) {
+        return fail(std::to_string(printed) + " of " + std::to_string(*running.count) + " messages arrived");
     }
-    std::lock_guard lock(state->mutex);
-    state->finished = true;
-    if (target && state->printed < *target) {
-        printError(std::to_string(state->printed) + " of " + std::to_string(*target) + " messages arrived");
-        return kFailed;
-    }
-    if (!state->answered) {
-        printError("the service never answered at " + origin);
-        return kFailed;
-    }
-    return kSuccess;
+    return health.finish();
 }
 
 int presenceCommand(const Common& common, const Running& running, const std::string& team, const std::string& app,
                     const std::string& user, std::int64_t refreshRate) {
     auto client = makeClient(common);
-    client->setStatus(common.status);
-    client->setStatusInterval(running.heartbeat);
-    client->setTimeInterval(running.interval);
-    RunLoop& loop = RunLoop::current();
+    Stopping stopping;
+    StopSignal stopSignal([&stopping] { stopping.request(); }, stoppingNotice(common, "report"));
+    Health health(common);
+    const auto end = endOf(running);
 
-    // Everything here runs on this thread: the list callback runs inside the timer's tick.
-    bool answered = false;
-    bool silent = false;
+    // Every list refresh is also a report, so a report of its own is due only when the
+    // heartbeat is the shorter period.
     Entries shown;
     bool anyShown = false;
-    auto show = [&](Entries users) {
-        if (users.empty()) {
-            if (!silent) printError("no user list from " + originOf(common) + "; still trying");
-            silent = true;
-            return;
-        }
-        if (silent) printError("the service answers again");
-        silent = false;
-        answered = true;
-        if (anyShown && users == shown) return;
-        anyShown = true;
-        shown = std::move(users);
-        if (common.json) {
-            printLine(toJsonText(toJsonObject(shown)));
+    auto nextList = Clock::now();
+    auto nextReport = Clock::now();
+    while (!stopping.requested() && Clock::now() < end) {
+        const bool list = Clock::now() >= nextList;
+        const auto reply = client->refreshStatus(team, app, refreshRate, user, common.status, list, false);
+        const auto now = Clock::now();
+        nextReport = now + seconds(running.heartbeat);
+        if (list) nextList = now + seconds(running.interval);
+        if (!reply) {
+            health.failed(reply.error());
         } else {
-            printLine("users of " + team + "/" + app + ":");
-            printUsers(shown);
+            health.answered();
+            auto users = sortedEntries(*reply);
+            if (list && !(anyShown && users == shown)) {
+                anyShown = true;
+                shown = std::move(users);
+                if (common.json) {
+                    printLine(toJsonText(toJsonObject(shown)));
+                } else {
+                    printLine("users of " + team + "/" + app + ":");
+                    printUsers(shown);
+                }
+            }
         }
-    };
-
-    show(sortedEntries(client->getUsers(team, app, user, refreshRate, true, false)));
-    client->initUser(team, app, user, refreshRate);
-    client->receiveUsers(team, app, user, refreshRate,
-                         [&show](const JsonValue& users) { show(sortedEntries(users)); });
-    {
-        StopSignal stopSignal(loop, std::chrono::milliseconds(0), nullptr);
-        if (running.duration) {
-            loop.runFor(seconds(*running.duration));
-        } else {
-            loop.run();
-        }
+        stopping.waitUntil(std::min({nextList, nextReport, end}));
     }
-    client->stopTimers();
-    if (!answered) {
-        printError("the service never answered at " + originOf(common));
-        return kFailed;
-    }
-    return kSuccess;
+    return health.finish();
 }
 
 }  // namespace velmora::cli

@@ -11,6 +11,7 @@ enum Exit : int {
     kSuccess = 0,
     kFailed = 1,  // no readable reply, or the service answered false
     kUsage = 2,   // bad arguments or options
+    kNotFound = 3,  // get: nothing stored under the key
 };
 
 // Options every subcommand takes.

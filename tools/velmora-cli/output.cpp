@@ -26,31 +26,35 @@ Entries sortedEntries(const StringMap& map) {
     return entries;
 }
 
-Entries sortedEntries(const JsonValue& object) {
-    Entries entries;
-    if (!object.is_object()) return entries;
-    for (const auto& [key, value] : object.items()) {
-        entries.emplace_back(key, value.is_string() ? value.get<std::string>() : toJsonText(value));
+std::optional<std::uint64_t> messageId(const std::string& key) {
+    const auto hash = key.rfind('#');
+    if (hash == std::string::npos || hash + 1 == key.size() || key.size() - hash - 1 > 18) return {};
+    std::uint64_t n = 0;
+    for (auto i = hash + 1; i < key.size(); ++i) {
+        if (key[i] < '0' || key[i] > '9') return {};
+        n = n * 10 + static_cast<std::uint64_t>(key[i] - '0');
     }
-    std::sort(entries.begin(), entries.end());
-    return entries;
+    return n;
 }
 
-Entries sortedMessages(const JsonValue& object) {
-    const auto sequence = [](const std::string& key) -> std::optional<std::uint64_t> {
-        const auto hash = key.rfind('#');
-        if (hash == std::string::npos || hash + 1 == key.size() || key.size() - hash - 1 > 18) return {};
-        std::uint64_t n = 0;
-        for (auto i = hash + 1; i < key.size(); ++i) {
-            if (key[i] < '0' || key[i] > '9') return {};
-            n = n * 10 + static_cast<std::uint64_t>(key[i] - '0');
-        }
-        return n;
-    };
-    auto entries = sortedEntries(object);
+std::string messageJson(const std::string& key, const std::string& text) {
+    const auto id = messageId(key);
+    // Written by hand: a JSON object orders its members by name, and a reader expects the
+    // sender first.
+    return "{\"sender\":" + toJsonText(id ? key.substr(0, key.rfind('#')) : key) +
+           ",\"id\":" + (id ? std::to_string(*id) : std::string("null")) + ",\"text\":" + toJsonText(text) + "}";
+}
+
+JsonValue asJson(const std::string& text) {
+    auto value = JsonValue::parse(text, nullptr, false);
+    return value.is_discarded() ? JsonValue(text) : value;
+}
+
+Entries sortedMessages(const StringMap& messages) {
+    auto entries = sortedEntries(messages);
     std::stable_sort(entries.begin(), entries.end(), [&](const auto& a, const auto& b) {
-        const auto x = sequence(a.first);
-        const auto y = sequence(b.first);
+        const auto x = messageId(a.first);
+        const auto y = messageId(b.first);
         if (x && y) return *x < *y;
         return x.has_value() && !y.has_value();
     });

@@ -7,6 +7,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "output.hpp"
+
 namespace velmora::cli {
 
 namespace {
@@ -29,8 +31,9 @@ extern "C" void onStopSignal(int) {
 
 }  // namespace
 
-StopSignal::StopSignal(RunLoop& loop, std::chrono::milliseconds checkPeriod, std::function<void()> check)
-    : loop_(loop), checkPeriod_(checkPeriod), check_(std::move(check)) {
+StopSignal::StopSignal(std::function<void()> stop, std::string notice, std::chrono::milliseconds checkPeriod,
+                       std::function<void()> check)
+    : stop_(std::move(stop)), notice_(std::move(notice)), checkPeriod_(checkPeriod), check_(std::move(check)) {
     if (::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
 
     struct sigaction action {};
@@ -73,7 +76,10 @@ void StopSignal::serve() {
         const auto n = ::read(wakePipe[0], bytes, sizeof bytes);
         for (ssize_t i = 0; i < n; ++i) {
             if (bytes[i] == kShutdown) return;
-            if (bytes[i] == kSignalled && !interrupted_.exchange(true)) loop_.stop();
+            if (bytes[i] == kSignalled && !interrupted_.exchange(true)) {
+                if (!notice_.empty()) printError(notice_ + "; Ctrl-C again quits now");
+                stop_();
+            }
         }
     }
 }

@@ -14,6 +14,8 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <thread>
 
 #include <CLI/CLI.hpp>
@@ -58,12 +60,24 @@ bool isLoopback(const std::string& host) {
     return !ec && address.is_loopback();
 }
 
+// A word the shell reads back unchanged: bare when it holds only safe characters.
+std::string shellQuoted(const std::string& word) {
+    const bool plain = !word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                              "0123456789/._-+:,@%=") == std::string::npos;
+    if (plain) return word;
+    std::string quoted = "'";
+    for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"velmora-service: the reference service of the Velmora library.\n"
                  "Answers POST /corvane.asmx/<operation> for refreshStatus, sendMessage, receiveMessage,\n"
-                 "write and read. Prints one line 'listening <origin>' when ready; stops on SIGINT/SIGTERM."};
+                 "write and read. Prints one line 'listening <origin>' when ready; stops on SIGINT/SIGTERM.",
+                 // Named here, or --help would show argv[0], the path it was started by.
+                 "velmora-service"};
     std::string listenText = "127.0.0.1:8443";
     bool http = false;
     std::string dataDir;
@@ -195,11 +209,15 @@ int main(int argc, char** argv) {
         options.drain = Seconds(drainSeconds);
         options.listen = *listen;
         options.https = !http;
+        std::string trustFile;  // what clients pass as their CA file, when the service made it
         if (options.https) {
             if (certFile.empty()) {
                 const CertificateFiles files = ensureSelfSignedCertificate(dataDir);
                 certFile = files.certFile;
                 keyFile = files.keyFile;
+                std::error_code ec;
+                const auto absolute = std::filesystem::absolute(certFile, ec);
+                trustFile = ec ? certFile : absolute.string();
             }
             options.certFile = certFile;
             options.keyFile = keyFile;
@@ -214,6 +232,18 @@ int main(int argc, char** argv) {
             server.stop();
         });
         std::cout << "listening " << server.origin() << std::endl;
+        // Standard output stays the one line scripts read; the first run's next step goes
+        // beside it, for the person at the terminal.
+        // A wildcard address is where the service listens, not one a client can name.
+        std::string reachable = server.origin();
+        for (const auto& [any, loopback] : {std::pair{"//0.0.0.0:", "//127.0.0.1:"}, std::pair{"//[::]:", "//[::1]:"}}) {
+            if (const auto at = reachable.find(any); at != std::string::npos) {
+                reachable.replace(at, std::string_view(any).size(), loopback);
+            }
+        }
+        std::cerr << "velmora-service: to use it with the velmora command:\n  export VELMORA_ORIGIN=" << reachable;
+        if (!trustFile.empty()) std::cerr << " VELMORA_CA_FILE=" << shellQuoted(trustFile);
+        std::cerr << std::endl;
         const bool served = server.run();
         // The server may have ended without a signal; wake the waiting thread so it ends.
         // Sent to the process: if the thread has taken a signal already, this one stays

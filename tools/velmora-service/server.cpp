@@ -78,8 +78,12 @@ Server::Impl::Impl(Handler& h, const ServerOptions& o)
         // The system's maximum backlog: a burst of new clients is queued, not dropped.
         acceptor_.listen(asio::socket_base::max_listen_connections);
         port = acceptor_.local_endpoint().port();
-    } catch (const std::exception&) {
-        throw ServiceError("cannot listen on " + where);
+    } catch (const boost::system::system_error& e) {
+        // The system's reason ("Address already in use", "Permission denied") is what
+        // tells the operator which of the usual fixes applies.
+        throw ServiceError("cannot listen on " + where + ": " + e.code().message());
+    } catch (const std::exception& e) {
+        throw ServiceError("cannot listen on " + where + ": " + e.what());
     }
     origin = std::string(options.https ? "https" : "http") + "://" + hostForUrl(listen.host) + ":" +
              std::to_string(port);
