@@ -6,10 +6,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include <nlohmann/json.hpp>
 
+#include <velmora/result.hpp>
 #include <velmora/run_loop.hpp>
 
 namespace velmora {
@@ -26,6 +28,14 @@ using BoolCallback = std::function<void(bool)>;
 // `readAsync` and `receiveMessages` it runs on the delivery thread; for `receiveUsers` it
 // runs on the thread whose run loop holds the timer.
 using ValueCallback = std::function<void(const JsonValue&)>;
+
+// Receives every line the library would print (without its line feed), in place of the
+// default, which writes the line and a line feed to standard output. It runs on the thread
+// whose call produced the line, and may run on several threads at once. Any thread may
+// set it at any time: a line being logged while it is replaced goes to the old handler or
+// to the new one. An empty function restores the default. Today the one line is the JSON
+// parser's description of a reply that is not JSON, from sendMessageSync.
+void setLogHandler(std::function<void(std::string_view line)> handler);
 
 // Where and how one client reaches the service.
 struct ServiceConfig {
@@ -116,6 +126,44 @@ public:
                             BoolCallback completion);
     virtual bool readAsync(const std::string& team, const std::string& tag,
                            const std::string& key, ValueCallback completion);
+
+    // Outcomes. One member per operation of the service, each in a blocking form that
+    // returns the outcome and a non-blocking form that hands it to `done`. These never
+    // print, and tell every failure apart (Errc, with a message for people).
+    //
+    // The result is what the service answered, read as the members above read it (the
+    // boolean "d", or the decoded records of a text "d", a bare record under `key` for read
+    // and under "" otherwise). The HTTP status is not consulted for a reply that reads as a
+    // result, so these agree with the members above whatever the status; a reply that does
+    // not read as one is `httpStatus` when its status is not 2xx (Error::httpStatus set),
+    // else `malformedReply`.
+    //
+    // `done` runs exactly once per call, on the delivery thread (never inside the call,
+    // also when nothing could be sent), after the call has returned or concurrently with
+    // its return. A call in flight holds its client, so `done` never runs after the client
+    // is gone. At process exit (the library's exit handler: after main returns, or at
+    // exit()) the delivery thread stops: a `done` that has not started by then never runs
+    // and is released unrun; a blocking call still waiting then returns `shuttingDown`.
+    // An exception thrown by `done` is caught and dropped.
+    Result<bool> sendMessage(const std::string& from, const std::string& to, const std::string& message);
+    void sendMessage(const std::string& from, const std::string& to, const std::string& message,
+                     std::function<void(Result<bool>)> done);
+    Result<StringMap> receiveMessage(const std::string& receiver);
+    void receiveMessage(const std::string& receiver, std::function<void(Result<StringMap>)> done);
+    Result<bool> write(const std::string& team, const std::string& tag, const std::string& key,
+                       const JsonValue& value);
+    void write(const std::string& team, const std::string& tag, const std::string& key,
+               const JsonValue& value, std::function<void(Result<bool>)> done);
+    Result<StringMap> read(const std::string& team, const std::string& tag, const std::string& key);
+    void read(const std::string& team, const std::string& tag, const std::string& key,
+              std::function<void(Result<StringMap>)> done);
+    // Reports `status` (not the `status()` setting) and returns the service's reply.
+    Result<StringMap> refreshStatus(const std::string& team, const std::string& appCode,
+                                    std::int64_t refreshRate, const std::string& userName,
+                                    const std::string& status, bool returnList, bool onlyOnlineUsers);
+    void refreshStatus(const std::string& team, const std::string& appCode, std::int64_t refreshRate,
+                       const std::string& userName, const std::string& status, bool returnList,
+                       bool onlyOnlineUsers, std::function<void(Result<StringMap>)> done);
 
     // Ends every repeating timer this client started, on whichever loops hold them. Once it
     // returns no further tick starts (a tick already running elsewhere finishes, without

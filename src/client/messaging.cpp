@@ -24,6 +24,25 @@ detail::Body fetchBody(const std::string& receiver) {
 
 }  // namespace
 
+Result<bool> Velmora::sendMessage(const std::string& from, const std::string& to, const std::string& message) {
+    return detail::callBoolOutcome(target_, detail::Endpoint::sendMessage, sendBody(from, to, message));
+}
+
+void Velmora::sendMessage(const std::string& from, const std::string& to, const std::string& message,
+                          std::function<void(Result<bool>)> done) {
+    detail::callBoolOutcomeAsync(target_, detail::Endpoint::sendMessage, sendBody(from, to, message),
+                                 weak_from_this().lock(), std::move(done));
+}
+
+Result<StringMap> Velmora::receiveMessage(const std::string& receiver) {
+    return detail::callMapOutcome(target_, detail::Endpoint::receiveMessage, fetchBody(receiver), "");
+}
+
+void Velmora::receiveMessage(const std::string& receiver, std::function<void(Result<StringMap>)> done) {
+    detail::callMapOutcomeAsync(target_, detail::Endpoint::receiveMessage, fetchBody(receiver), "",
+                                weak_from_this().lock(), std::move(done));
+}
+
 bool Velmora::sendMessageSync(const std::string& from, const std::string& to, const std::string& message) {
     return detail::callBool(target_, detail::Endpoint::sendMessage, sendBody(from, to, message),
                             {.reportParseError = true});

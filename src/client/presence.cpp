@@ -54,6 +54,23 @@ bool Velmora::receiveUsers(const std::string& team, const std::string& appCode, 
     return true;
 }
 
+Result<StringMap> Velmora::refreshStatus(const std::string& team, const std::string& appCode,
+                                         std::int64_t refreshRate, const std::string& userName,
+                                         const std::string& status, bool returnList, bool onlyOnlineUsers) {
+    return detail::callMapOutcome(
+        target_, detail::Endpoint::refreshStatus,
+        detail::refreshStatusBody(team, appCode, refreshRate, userName, status, returnList, onlyOnlineUsers), "");
+}
+
+void Velmora::refreshStatus(const std::string& team, const std::string& appCode, std::int64_t refreshRate,
+                            const std::string& userName, const std::string& status, bool returnList,
+                            bool onlyOnlineUsers, std::function<void(Result<StringMap>)> done) {
+    detail::callMapOutcomeAsync(
+        target_, detail::Endpoint::refreshStatus,
+        detail::refreshStatusBody(team, appCode, refreshRate, userName, status, returnList, onlyOnlineUsers), "",
+        weak_from_this().lock(), std::move(done));
+}
+
 StringMap Velmora::status(const std::string& team, const std::string& appCode, std::int64_t refreshRate,
                           const std::string& userName, const std::string& status, bool returnList,
                           bool onlyOnlineUsers) {

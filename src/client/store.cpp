@@ -23,6 +23,28 @@ detail::Body writeBody(const std::string& team, const std::string& tag, const st
 
 }  // namespace
 
+Result<bool> Velmora::write(const std::string& team, const std::string& tag, const std::string& key,
+                           const JsonValue& value) {
+    return detail::callBoolOutcome(target_, detail::Endpoint::write, writeBody(team, tag, key, value));
+}
+
+void Velmora::write(const std::string& team, const std::string& tag, const std::string& key, const JsonValue& value,
+                    std::function<void(Result<bool>)> done) {
+    detail::callBoolOutcomeAsync(target_, detail::Endpoint::write, writeBody(team, tag, key, value),
+                                 weak_from_this().lock(), std::move(done));
+}
+
+// A bare value in the reply belongs to the key that was asked for.
+Result<StringMap> Velmora::read(const std::string& team, const std::string& tag, const std::string& key) {
+    return detail::callMapOutcome(target_, detail::Endpoint::read, addressBody(team, tag, key).finish(), key);
+}
+
+void Velmora::read(const std::string& team, const std::string& tag, const std::string& key,
+                   std::function<void(Result<StringMap>)> done) {
+    detail::callMapOutcomeAsync(target_, detail::Endpoint::read, addressBody(team, tag, key).finish(), key,
+                                weak_from_this().lock(), std::move(done));
+}
+
 bool Velmora::writeSync(const std::string& team, const std::string& tag, const std::string& key,
                         const JsonValue& value) {
     return detail::callBool(target_, detail::Endpoint::write, writeBody(team, tag, key, value));
@@ -34,7 +56,6 @@ bool Velmora::writeAsync(const std::string& team, const std::string& tag, const 
                                  std::move(completion));
 }
 
-// A bare value in the reply belongs to the key that was asked for.
 StringMap Velmora::readSync(const std::string& team, const std::string& tag, const std::string& key) {
     return detail::callMap(target_, detail::Endpoint::read, addressBody(team, tag, key).finish(), key);
 }

@@ -120,9 +120,14 @@ void BlockingDriver::shutdown() {
     idle_.wait_for(lock, std::chrono::seconds(5), [this] { return busy_.empty(); });
 }
 
-std::optional<std::string> BlockingDriver::perform(const Target& t, Endpoint endpoint, const std::string& body) {
+ExchangeEnd BlockingDriver::perform(const Target& t, Endpoint endpoint, const std::string& body, std::string& reply) {
+    ExchangeEnd end;
     Lane* lane = take();
-    if (lane == nullptr) return std::nullopt;
+    if (lane == nullptr) {
+        end.stopped = stopping();
+        end.code = end.stopped ? CURLE_ABORTED_BY_CALLBACK : CURLE_OUT_OF_MEMORY;
+        return end;
+    }
     CURL* easy = lane->easy.get();
     CURLM* multi = lane->multi.get();
     if (!lane->configured || lane->caFile != t.caFile) {
@@ -136,7 +141,7 @@ std::optional<std::string> BlockingDriver::perform(const Target& t, Endpoint end
     lane->silence.start(transfer, t.idleTimeout);
     bindTransfer(easy, transfer, t.url(endpoint), body);
 
-    bool gotReply = false;
+    end.code = CURLE_FAILED_INIT;
     if (curl_multi_add_handle(multi, easy) == CURLM_OK) {
         while (true) {
             int running = 0;
@@ -145,18 +150,27 @@ std::optional<std::string> BlockingDriver::perform(const Target& t, Endpoint end
             bool done = false;
             while (CURLMsg* msg = curl_multi_info_read(multi, &queued)) {
                 if (msg->msg != CURLMSG_DONE) continue;
-                gotReply = msg->data.result == CURLE_OK;
+                end.code = msg->data.result;
                 done = true;
             }
-            if (done || stopping()) break;
+            if (done) break;
+            if (stopping()) {
+                end.code = CURLE_ABORTED_BY_CALLBACK;
+                end.stopped = true;
+                break;
+            }
             // The timeout bounds silence, not the exchange: a reply that keeps moving is
             // never cut off.
             const auto now = SilenceClock::Clock::now();
             lane->silence.stampPass(now);
-            if (lane->silence.due(now) != nullptr && !renewFromConnection(lane->silence, transfer)) break;
+            if (lane->silence.due(now) != nullptr && !renewFromConnection(lane->silence, transfer)) {
+                end.code = CURLE_OPERATION_TIMEDOUT;
+                break;
+            }
             const auto wait = lane->silence.untilNextDue(now, std::chrono::hours(24));
             curl_multi_poll(multi, nullptr, 0, pollMs(wait), nullptr);
         }
+        readEnd(easy, transfer, end);
         curl_multi_remove_handle(multi, easy);
         connectionsOpened_.fetch_add(connectionsMade(easy), std::memory_order_relaxed);
     }
@@ -164,8 +178,8 @@ std::optional<std::string> BlockingDriver::perform(const Target& t, Endpoint end
     // The body and the reply buffer are this call's; leave no pointer to them behind.
     unbindTransfer(easy);
     give(lane);
-    if (!gotReply) return std::nullopt;
-    return std::move(transfer.reply);
+    if (end.replied()) reply = std::move(transfer.reply);
+    return end;
 }
 
 }  // namespace velmora::detail

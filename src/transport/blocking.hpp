@@ -14,6 +14,7 @@
 #include "transport/curl_handles.hpp"
 #include "transport/spare_pool.hpp"
 #include "transport/target.hpp"
+#include "transport/transfer.hpp"
 
 namespace velmora::detail {
 
@@ -33,9 +34,10 @@ public:
     BlockingDriver(const BlockingDriver&) = delete;
     BlockingDriver& operator=(const BlockingDriver&) = delete;
 
-    // The reply bytes, or nullopt when the exchange ended without reply data (refused,
-    // reset, silent past the target's timeout, too large, or the process is ending).
-    std::optional<std::string> perform(const Target& target, Endpoint endpoint, const std::string& body);
+    // How the exchange ended; when it replied, `reply` holds the reply bytes. Without reply
+    // data (refused, reset, silent past the target's timeout, too large, or the process is
+    // ending) `reply` is left empty.
+    ExchangeEnd perform(const Target& target, Endpoint endpoint, const std::string& body, std::string& reply);
     // Ends every transfer in progress and refuses new ones.
     void shutdown();
 

@@ -19,9 +19,12 @@ public:
     ~Exchange() override;
 
     // Valid once finished() has run: whether reply data arrived (the transfer completed),
-    // and the reply body.
-    bool gotReply() const noexcept { return gotReply_; }
+    // the reply body, and how the exchange ended.
+    bool gotReply() const noexcept { return end_.replied(); }
     std::string& reply() noexcept { return transfer_.reply; }
+    const ExchangeEnd& end() const noexcept { return end_; }
+    const Target& target() const noexcept { return *target_; }
+    Endpoint endpoint() const noexcept { return endpoint_; }
 
     void deliver() override {}
 
@@ -36,7 +39,7 @@ private:
     std::shared_ptr<const Target> target_;
     Endpoint endpoint_;
     std::string body_;
-    bool gotReply_ = false;
+    ExchangeEnd end_;
 
     // The I/O thread's, while the exchange is in its hands.
     Transfer transfer_;

@@ -35,7 +35,8 @@ void IoThread::start(std::shared_ptr<Exchange> exchange, bool deferWake) {
     }
     if (exchange) {
         // The process is ending: the exchange ends at once, without data.
-        exchange->gotReply_ = false;
+        exchange->end_.code = CURLE_ABORTED_BY_CALLBACK;
+        exchange->end_.stopped = true;
         exchange->finished();
         return;
     }
@@ -117,7 +118,8 @@ void IoThread::run() {
             // The process is ending: whatever is in flight or queued ends without data (its
             // completion never runs).
             for (auto& exchange : adding_) {
-                exchange->gotReply_ = false;
+                exchange->end_.code = CURLE_ABORTED_BY_CALLBACK;
+                exchange->end_.stopped = true;
                 exchange->finished();
             }
             adding_.clear();
@@ -188,7 +190,7 @@ void IoThread::begin(std::shared_ptr<Exchange> exchange) {
     auto& host = *static_cast<Admission::Host*>(x.host_);
     CURL* easy = takeHandle(*x.target_);
     if (easy == nullptr) {
-        finish(x, false);
+        finish(x, CURLE_OUT_OF_MEMORY);
         return;
     }
     // Towards an HTTP/2 server, waits for a connection that is being set up rather than
@@ -199,7 +201,7 @@ void IoThread::begin(std::shared_ptr<Exchange> exchange) {
     curl_easy_setopt(easy, CURLOPT_PRIVATE, &x);
     if (curl_multi_add_handle(multi_.get(), easy) != CURLM_OK) {
         returnHandle(easy, x.target_);
-        finish(x, false);
+        finish(x, CURLE_FAILED_INIT);
         return;
     }
     x.easy_ = easy;
@@ -207,10 +209,13 @@ void IoThread::begin(std::shared_ptr<Exchange> exchange) {
     sizing_.took();
 }
 
-void IoThread::finish(Exchange& x, bool gotReply) {
+void IoThread::finish(Exchange& x, CURLcode code, bool stopped) {
     SilenceClock::stop(x.transfer_);
+    x.end_.code = code;
+    x.end_.stopped = stopped;
     Admission::Host* freed = nullptr;
     if (x.easy_ != nullptr) {
+        readEnd(x.easy_, x.transfer_, x.end_);
         curl_multi_remove_handle(multi_.get(), x.easy_);
         returnHandle(x.easy_, x.target_);
         x.easy_ = nullptr;
@@ -218,8 +223,7 @@ void IoThread::finish(Exchange& x, bool gotReply) {
         Admission::finished(*freed);
         sizing_.gave();
     }
-    x.gotReply_ = gotReply;
-    if (!gotReply) std::string().swap(x.transfer_.reply);
+    if (!x.end_.replied()) std::string().swap(x.transfer_.reply);
     x.ended_ = true;
     auto self = std::move(x.self_);
     self->finished();
@@ -245,20 +249,22 @@ void IoThread::finishDone() {
         } else if (version == CURL_HTTP_VERSION_1_1 || version == CURL_HTTP_VERSION_1_0) {
             Admission::learned(host, Admission::Protocol::http1);
         }
-        finish(*x, msg->data.result == CURLE_OK);
+        finish(*x, msg->data.result);
     }
 }
 
 void IoThread::expireSilent(Clock::time_point now) {
     while (SilenceClock::Entry* entry = silence_.due(now)) {
         auto& transfer = static_cast<Transfer&>(*entry);
-        if (!renewFromConnection(silence_, transfer)) finish(exchangeOf(transfer), false);
+        if (!renewFromConnection(silence_, transfer)) finish(exchangeOf(transfer), CURLE_OPERATION_TIMEDOUT);
     }
 }
 
 void IoThread::finishAll() {
     draining_ = true;
-    while (SilenceClock::Entry* entry = silence_.any()) finish(exchangeOf(static_cast<Transfer&>(*entry)), false);
+    while (SilenceClock::Entry* entry = silence_.any()) {
+        finish(exchangeOf(static_cast<Transfer&>(*entry)), CURLE_ABORTED_BY_CALLBACK, /*stopped=*/true);
+    }
 }
 
 void IoThread::onConnected(Transfer& transfer) {

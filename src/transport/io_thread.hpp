@@ -57,7 +57,7 @@ private:
     void waitForWork();
     void admit(std::shared_ptr<Exchange> exchange);
     void begin(std::shared_ptr<Exchange> exchange);
-    void finish(Exchange& x, bool gotReply);
+    void finish(Exchange& x, CURLcode code, bool stopped = false);
     void finishDone();
     void expireSilent(Clock::time_point now);
     void finishAll();

@@ -26,21 +26,25 @@ Runtime& Runtime::get() {
 }
 
 void Runtime::shutdown() {
+    // Blocking calls first, so that a completion waiting on one lets the delivery thread
+    // stop; then that thread, so that no completion runs once the exit has begun (objects
+    // the application's completions use may be going away); the exchanges the I/O thread
+    // ends last are then released unrun.
     blocking_.shutdown();
-    io_.shutdown();
     delivery_.shutdown();
+    io_.shutdown();
 }
 
 void startExchange(std::shared_ptr<Exchange> exchange, bool deferWake) {
     Runtime::get().io().start(std::move(exchange), deferWake);
 }
 
-std::optional<std::string> performBlocking(const Target& target, Endpoint endpoint, const std::string& body) {
+ExchangeEnd performBlocking(const Target& target, Endpoint endpoint, const std::string& body, std::string& reply) {
     Runtime& runtime = Runtime::get();
     // A start a completion deferred goes out now, not after this wait: the caller may be
     // waiting for its effect.
     runtime.io().releaseHeldWake();
-    return runtime.blocking().perform(target, endpoint, body);
+    return runtime.blocking().perform(target, endpoint, body, reply);
 }
 
 DeliveryQueue& deliveryQueue() { return Runtime::get().delivery(); }

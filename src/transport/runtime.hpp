@@ -38,7 +38,7 @@ private:
 
 // Runs one exchange on the calling thread and waits for it; see BlockingDriver::perform.
 // Any thread, including the delivery thread.
-std::optional<std::string> performBlocking(const Target& target, Endpoint endpoint, const std::string& body);
+ExchangeEnd performBlocking(const Target& target, Endpoint endpoint, const std::string& body, std::string& reply);
 
 // The delivery queue of the process.
 DeliveryQueue& deliveryQueue();

@@ -81,6 +81,7 @@ std::shared_ptr<const Target> Target::make(const ServiceConfig& config) {
     auto t = std::make_shared<Target>();
     const std::string origin = normaliseOrigin(config.origin);
     t->valid = !origin.empty();
+    t->origin = t->valid ? origin : config.origin;
     if (t->valid) {
         t->hostKey = hostKeyOf(origin);
         t->https = origin.rfind("https://", 0) == 0;

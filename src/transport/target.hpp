@@ -21,6 +21,7 @@ std::string_view builtInOrigin() noexcept;
 
 struct Target {
     bool valid = false;  // false: every call fails before anything is sent
+    std::string origin;  // as normalised; as given when not valid (for messages)
     std::array<std::string, kEndpointCount> urls;
     std::string caFile;
     std::chrono::nanoseconds idleTimeout{};

@@ -33,10 +33,13 @@ curl_slist* requestHeaders() {
 
 // Appends a piece of a reply, within the cap; false when the reply is too large or memory
 // runs out, which ends the exchange without data.
-bool appendReply(std::string& reply, const char* data, std::size_t n) noexcept {
-    if (reply.size() + n > kMaxReplyBytes) return false;
+bool appendReply(Transfer& t, const char* data, std::size_t n) noexcept {
+    if (t.reply.size() + n > kMaxReplyBytes) {
+        t.overCap = true;
+        return false;
+    }
     try {
-        reply.append(data, n);
+        t.reply.append(data, n);
     } catch (...) {
         return false;
     }
@@ -46,7 +49,7 @@ bool appendReply(std::string& reply, const char* data, std::size_t n) noexcept {
 std::size_t onData(char* data, std::size_t size, std::size_t count, void* user) {
     auto& t = *static_cast<Transfer*>(user);
     const std::size_t n = size * count;
-    if (!appendReply(t.reply, data, n)) return CURL_WRITEFUNC_ERROR;
+    if (!appendReply(t, data, n)) return CURL_WRITEFUNC_ERROR;
     SilenceClock::touch(t);
     return n;
 }
@@ -178,6 +181,8 @@ void Transfer::reset(ConnectionLog& log) noexcept {
     requestsStarted = 0;
     localPort = -1;
     connections = &log;
+    overCap = false;
+    errorText[0] = '\0';
 }
 
 void configureTransfer(CURL* easy, const Target& t, CURLSH* share, ConnectionLog& connections) {
@@ -212,6 +217,7 @@ void bindTransfer(CURL* easy, Transfer& t, const std::string& url, const std::st
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, &t);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &t);
     curl_easy_setopt(easy, CURLOPT_PREREQDATA, &t);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t.errorText);
     // A large body may take longer than the timeout to upload while still moving.
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, static_cast<curl_off_t>(body.size()) > kProgressBodyBytes ? 0L : 1L);
 }
@@ -222,6 +228,18 @@ void unbindTransfer(CURL* easy) {
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, nullptr);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, nullptr);
     curl_easy_setopt(easy, CURLOPT_PREREQDATA, nullptr);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, nullptr);
+}
+
+void readEnd(CURL* easy, const Transfer& t, ExchangeEnd& end) {
+    long status = 0;
+    if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK) end.httpStatus = status;
+    if (end.code == CURLE_OK) return;
+    // The write callback refuses a reply past the cap with a write error.
+    if (t.overCap) end.code = CURLE_FILESIZE_EXCEEDED;
+    end.errorText = t.errorText[0] != '\0' ? t.errorText : curl_easy_strerror(end.code);
+    long verify = 0;
+    if (curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verify) == CURLE_OK) end.verifyResult = verify;
 }
 
 bool renewFromConnection(SilenceClock& clock, Transfer& t) {

@@ -19,6 +19,20 @@ namespace velmora::detail {
 
 inline constexpr std::size_t kMaxReplyBytes = 64u << 20;  // a larger reply counts as no data
 
+// How an exchange ended, as its caller reads it.
+struct ExchangeEnd {
+    // CURLE_OK: the reply arrived. The silence clock's cut-off reads as
+    // CURLE_OPERATION_TIMEDOUT and a reply past kMaxReplyBytes as CURLE_FILESIZE_EXCEEDED,
+    // so that one table of codes classifies every ending.
+    CURLcode code = CURLE_OK;
+    bool stopped = false;     // ended unsent or cut off because the process is exiting
+    long httpStatus = 0;      // of the reply's head, when one arrived
+    long verifyResult = 0;    // the certificate verification result (X509_V_*) of a TLS failure
+    std::string errorText;    // libcurl's description of a failure; empty on success
+
+    bool replied() const noexcept { return code == CURLE_OK && !stopped; }
+};
+
 // The sockets of one driver's connections, by local port, as libcurl opens and closes them.
 // It answers two questions about the connection a transfer went out on: when the kernel
 // last received data on it, and whether it ended by a reset. Used on one thread at a time,
@@ -57,6 +71,8 @@ struct Transfer : SilenceClock::Entry {
     // inside libcurl. Optional.
     void (*onConnected)(Transfer&) = nullptr;
     void* owner = nullptr;  // the driver's object for this transfer
+    bool overCap = false;   // the reply outgrew kMaxReplyBytes
+    char errorText[CURL_ERROR_SIZE] = {};  // libcurl's error buffer
 
     // Readies the state for a new call.
     void reset(ConnectionLog& log) noexcept;
@@ -72,6 +88,9 @@ bool sameTrust(const Target& a, const Target& b) noexcept;
 void bindTransfer(CURL* easy, Transfer& transfer, const std::string& url, const std::string& body);
 // Leaves no pointer to a finished call behind on a handle kept for later.
 void unbindTransfer(CURL* easy);
+// Fills `end`, whose code libcurl (or the driver) has set, from the finished transfer;
+// reads nothing but the status on success.
+void readEnd(CURL* easy, const Transfer& transfer, ExchangeEnd& end);
 
 // When the transfer last received data according to the kernel, where that is known and
 // later than its silence clock says; renews the clock then and returns true.

@@ -235,17 +235,24 @@ std::string_view removeQuotes(std::string_view text) noexcept {
     return text.substr(1, text.size() - 2);
 }
 
-std::optional<bool> readBoolReply(std::string_view body, std::string* parseError) {
-    Envelope e = readEnvelope(body);
-    if (e.shape == Envelope::Shape::notJson && parseError != nullptr) *parseError = std::move(e.parseError);
+std::optional<bool> boolOf(const Envelope& e) noexcept {
     if (e.shape != Envelope::Shape::object || e.d != Envelope::D::boolean) return std::nullopt;
     return e.boolean;
 }
 
-std::optional<StringMap> readMapReply(std::string_view body, std::string_view defaultKey) {
-    Envelope e = readEnvelope(body);
+std::optional<StringMap> mapOf(const Envelope& e, std::string_view defaultKey) {
     if (e.shape != Envelope::Shape::object || e.d != Envelope::D::text) return std::nullopt;
     return decodeRecords(removeQuotes(e.text), defaultKey);
+}
+
+std::optional<bool> readBoolReply(std::string_view body, std::string* parseError) {
+    Envelope e = readEnvelope(body);
+    if (e.shape == Envelope::Shape::notJson && parseError != nullptr) *parseError = std::move(e.parseError);
+    return boolOf(e);
+}
+
+std::optional<StringMap> readMapReply(std::string_view body, std::string_view defaultKey) {
+    return mapOf(readEnvelope(body), defaultKey);
 }
 
 JsonValue toJson(StringMap&& map) {

@@ -41,6 +41,11 @@ Envelope parseEnvelope(std::string_view body);
 // clusters are examined, whatever the text's length.
 std::string_view removeQuotes(std::string_view text) noexcept;
 
+// The two readings of a read envelope: its boolean "d", or the decoded records of its
+// text "d"; nullopt when the envelope does not hold one.
+std::optional<bool> boolOf(const Envelope& envelope) noexcept;
+std::optional<StringMap> mapOf(const Envelope& envelope, std::string_view defaultKey);
+
 // The boolean "d" of a reply; nullopt for a reply that is unreadable as one.
 // On a body that is not JSON, `parseError` (when given) receives the parser's description.
 std::optional<bool> readBoolReply(std::string_view body, std::string* parseError = nullptr);
