@@ -7,6 +7,7 @@ packages=(
   cmake g++ make pkg-config
   libcurl4-openssl-dev nlohmann-json3-dev libutf8proc-dev libcpp-httplib-dev
   libssl-dev libsqlite3-dev libcli11-dev libboost1.81-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libuv1-dev libglib2.0-dev qt6-base-dev
   openssl ca-certificates python3 util-linux
 )
 # Extra packages a caller asks for (e.g. clang for the fuzzers): VELMORA_EXTRA_PACKAGES="clang".

@@ -52,6 +52,11 @@ public:
         client_->receiveMessages("ann", bringHome([state](const JsonValue& messages) {
             state->note(messages.is_object() && messages.value("ann", "") == "hello");
         }));
+        // An outcome member's `done` brought home the same way.
+        client_->refreshStatus("team", "app", 1, "bob", "online", false, false,
+                               bringHome([state](Result<StringMap> outcome) {
+                                   state->note(outcome.has_value(), &state->outcomes);
+                               }));
         // A timer of the same kind as the client's, to see on which thread ticks run.
         detail::scheduleRepeating(0.02, [this] { probe(); }, probeTimers_);
         poster_ = std::thread([state, &loop = RunLoop::current()] {
@@ -76,6 +81,7 @@ public:
         EXPECT_TRUE(done_) << "the loop ended before everything was seen";
         EXPECT_GE(state_->messages, kEnough);
         EXPECT_EQ(state_->posted, 3);
+        EXPECT_EQ(state_->outcomes, 1);
         EXPECT_EQ(state_->wrong, 0) << "a completion brought the wrong messages";
         EXPECT_GE(ticks_, kEnough);
         EXPECT_GE(countOf(kStatusPath) - statusBase_, static_cast<std::size_t>(kEnough)) << "presence ticks";
@@ -96,7 +102,7 @@ private:
             threads.push_back(std::this_thread::get_id());
         }
         mutable std::mutex mutex;
-        int messages = 0, posted = 0, wrong = 0;
+        int messages = 0, posted = 0, outcomes = 0, wrong = 0;
         std::vector<std::thread::id> threads;
     };
 
@@ -111,7 +117,7 @@ private:
         {
             std::lock_guard lock(state_->mutex);
             state_->threads.push_back(std::this_thread::get_id());
-            if (state_->messages < kEnough || state_->posted < 3) return;
+            if (state_->messages < kEnough || state_->posted < 3 || state_->outcomes < 1) return;
         }
         if (ticks_ >= kEnough && countOf(kStatusPath) - statusBase_ >= static_cast<std::size_t>(kEnough)) {
             done_ = true;
