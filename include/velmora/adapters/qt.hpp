@@ -16,7 +16,8 @@ namespace velmora::qt {
 
 // Attaches the calling thread's RunLoop to the Qt event loop of that thread
 // (QCoreApplication::exec(), QThread::exec(), a QEventLoop, a modal dialog's loop): its ticks
-// and posted work run there. Made and destroyed on that thread. Throws std::runtime_error
+// and posted work run there. Made and destroyed on that thread, once its event dispatcher
+// exists (after the QCoreApplication, or inside the QThread). Throws std::runtime_error
 // where the loop has no descriptor.
 class Attachment {
 public:
