@@ -286,18 +286,8 @@ TEST(NetworkFaults, RedirectsAreNotFollowed) {
 TEST(NetworkFaults, ResetInTheMiddleOfAReplyEndsTheCallWithoutData) {
     testing::RawServer resetting([](int fd) {
         if (!testing::readHttpRequest(fd)) return;
-        const std::string out =
-            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n{\"d\":true,\"x\":\"xxxx";
-        bool ok = true;
-        sendAll(fd, out.data(), out.size(), &ok);
-        std::this_thread::sleep_for(20ms);  // let the partial reply arrive first
-        // A zero linger makes the close a reset. RawServer closes the descriptor itself
-        // when it ends, so the connection is closed by putting a fresh socket in its place.
-        linger hard{1, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        const int spare = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ::dup2(spare, fd);
-        ::close(spare);
+        testing::sendThenReset(
+            fd, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n{\"d\":true,\"x\":\"xxxx");
     });
     const auto target = targetOf(resetting.origin(), "");
     testing::Counter completions;

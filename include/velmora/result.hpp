@@ -21,7 +21,7 @@ enum class Errc {
     httpStatus,       // a status other than 2xx with a reply that is not a result (Error::httpStatus)
     malformedReply,   // a 2xx reply that is not a result: not JSON, or no "d" of the expected kind
     replyTooLarge,    // the reply exceeded the library's cap (64 MiB)
-    shuttingDown,     // the process is exiting and the library's threads are stopping
+    shuttingDown,     // a blocking call during process exit: the library's threads have stopped
 };
 
 // The name of the enumerator, e.g. "connect".

@@ -138,13 +138,13 @@ public:
     // not read as one is `httpStatus` when its status is not 2xx (Error::httpStatus set),
     // else `malformedReply`.
     //
-    // `done` runs exactly once per call, on the delivery thread (never inside the call,
-    // also when nothing could be sent), after the call has returned or concurrently with
-    // its return. A call in flight holds its client, so `done` never runs after the client
-    // is gone. At process exit (the library's exit handler: after main returns, or at
-    // exit()) the delivery thread stops: a `done` that has not started by then never runs
-    // and is released unrun; a blocking call still waiting then returns `shuttingDown`.
-    // An exception thrown by `done` is caught and dropped.
+    // `done` runs exactly once per call, on the delivery thread, also when nothing could be
+    // sent; never on the calling thread inside the call, though it may run before the call
+    // returns. A call in flight holds its client, so `done` never runs after the client is
+    // gone. At process exit (the library's exit handler, which runs after main returns or
+    // at exit()) the delivery thread stops first: a `done` that has not started by then
+    // never runs, and is released unrun; a blocking call waiting then, or made later,
+    // returns `shuttingDown`. An exception thrown by `done` is caught and dropped.
     Result<bool> sendMessage(const std::string& from, const std::string& to, const std::string& message);
     void sendMessage(const std::string& from, const std::string& to, const std::string& message,
                      std::function<void(Result<bool>)> done);

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "wire/utf8.hpp"
@@ -76,6 +77,32 @@ std::string seconds(double value) {
     return text;
 }
 
+bool mentions(const std::string& text, std::string_view words) { return text.find(words) != std::string::npos; }
+
+// What libcurl's text leaves out, and what to check for the failures people meet first.
+std::string hintFor(const ExchangeEnd& end) {
+    std::string hint;
+    // libcurl says only that it could not connect; the system says why (refused, no route).
+    if (end.code == CURLE_COULDNT_CONNECT && end.osErrno != 0) {
+        const std::string reason = std::strerror(static_cast<int>(end.osErrno));
+        if (!mentions(end.errorText, reason)) hint += " (" + reason + ")";
+    }
+    if (end.code == CURLE_PEER_FAILED_VERIFICATION) {
+        // With OpenSSL libcurl's text carries the verification result; name it where not.
+        if (end.verifyResult != 0 && !mentions(end.errorText, "certificate")) {
+            hint += " (certificate verification result " + std::to_string(end.verifyResult) + ")";
+        }
+        if (mentions(end.errorText, "issuer") || mentions(end.errorText, "self-signed") ||
+            mentions(end.errorText, "self signed")) {
+            hint += "; is the service's CA in ServiceConfig::caFile?";
+        }
+    }
+    if (end.code == CURLE_SSL_CONNECT_ERROR && mentions(end.errorText, "wrong version number")) {
+        hint += "; the service may not speak TLS on this port (plain http://?)";
+    }
+    return hint;
+}
+
 // What a reply that holds no result shows of itself.
 std::string excerptOf(std::string_view reply) {
     if (reply.empty()) return "an empty reply";
@@ -132,11 +159,7 @@ Error exchangeFailure(const CallSite& site, const ExchangeEnd& end) {
     if (code != Errc::timeout && code != Errc::replyTooLarge) {
         message += printableExcerpt(end.errorText.empty() ? curl_easy_strerror(end.code) : end.errorText, 240);
     }
-    // libcurl states a certificate's verification result in its text with OpenSSL; name it
-    // where its text does not.
-    if (code == Errc::tls && end.verifyResult != 0 && end.errorText.find("certificate") == std::string::npos) {
-        message += " (certificate verification result " + std::to_string(end.verifyResult) + ")";
-    }
+    message += hintFor(end);
     return Error{code, std::move(message), static_cast<int>(end.httpStatus)};
 }
 

@@ -238,8 +238,9 @@ void readEnd(CURL* easy, const Transfer& t, ExchangeEnd& end) {
     // The write callback refuses a reply past the cap with a write error.
     if (t.overCap) end.code = CURLE_FILESIZE_EXCEEDED;
     end.errorText = t.errorText[0] != '\0' ? t.errorText : curl_easy_strerror(end.code);
-    long verify = 0;
-    if (curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &verify) == CURLE_OK) end.verifyResult = verify;
+    long number = 0;
+    if (curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &number) == CURLE_OK) end.verifyResult = number;
+    if (curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &number) == CURLE_OK) end.osErrno = number;
 }
 
 bool renewFromConnection(SilenceClock& clock, Transfer& t) {

@@ -28,6 +28,7 @@ struct ExchangeEnd {
     bool stopped = false;     // ended unsent or cut off because the process is exiting
     long httpStatus = 0;      // of the reply's head, when one arrived
     long verifyResult = 0;    // the certificate verification result (X509_V_*) of a TLS failure
+    long osErrno = 0;         // the system's error number behind a failed connection, if any
     std::string errorText;    // libcurl's description of a failure; empty on success
 
     bool replied() const noexcept { return code == CURLE_OK && !stopped; }

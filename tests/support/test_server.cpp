@@ -330,6 +330,22 @@ RawServer::~RawServer() {
 
 std::string RawServer::origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
+void sendThenReset(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n <= 0) break;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let the bytes arrive first
+    // A zero linger makes the close a reset. The server closes the descriptor itself when it
+    // ends, so the connection is closed by putting a fresh socket in its place.
+    linger hard{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    const int spare = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ::dup2(spare, fd);
+    ::close(spare);
+}
+
 std::string closedOrigin() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};

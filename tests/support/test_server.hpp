@@ -16,6 +16,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -159,6 +160,10 @@ private:
 
 // An origin on which nothing listens: a loopback port that was bound and released again.
 std::string closedOrigin();
+
+// Sends `bytes` on `fd`, waits a moment for them to arrive, then resets the connection (for
+// a RawServer's function, which leaves the descriptor to the server to close).
+void sendThenReset(int fd, std::string_view bytes);
 
 // Reads an HTTP request head and its Content-Length body from `fd`; false on EOF.
 bool readHttpRequest(int fd, std::string* head = nullptr, std::string* body = nullptr);
