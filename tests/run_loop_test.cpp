@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cmath>
 #include <ctime>
@@ -387,6 +391,161 @@ TEST(RunLoopStopAll, StoppingInsideTicksWhileAnotherThreadStopsTooDoesNotDeadloc
     b.join();
     hammer.join();
     EXPECT_GE(stopsInTicks.load(), 50);
+}
+
+// --- Driven by an outside event loop ---
+
+bool readable(int fd, std::chrono::milliseconds wait = 0ms) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, static_cast<int>(wait.count())) == 1 && (p.revents & POLLIN);
+}
+
+class RunLoopOutside : public RunLoopTimers {
+protected:
+    RunLoop& loop = RunLoop::current();
+};
+
+TEST_F(RunLoopOutside, TheDescriptorIsReadableExactlyWhileWorkIsPostedOrATickDue) {
+    const int fd = loop.descriptor();
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(loop.descriptor(), fd) << "one descriptor per loop";
+    loop.serveDue();
+    EXPECT_FALSE(readable(fd));
+    EXPECT_EQ(loop.timeUntilNextTick(), std::nullopt) << "idle";
+
+    int ran = 0;
+    std::thread([&] { loop.post([&] { ++ran; }); }).join();
+    EXPECT_TRUE(readable(fd));
+    EXPECT_EQ(loop.timeUntilNextTick(), Clock::duration::zero());
+    loop.serveDue();
+    EXPECT_EQ(ran, 1);
+    EXPECT_FALSE(readable(fd));
+
+    int ticks = 0;
+    schedule(0.15, [&] { ++ticks; });
+    const auto left = loop.timeUntilNextTick();
+    ASSERT_TRUE(left.has_value());
+    EXPECT_GT(*left, 0ms);
+    EXPECT_LE(*left, 150ms);
+    EXPECT_FALSE(readable(fd)) << "readable long before the tick";
+    ASSERT_TRUE(readable(fd, 30s));
+    EXPECT_GE(Clock::now() + *loop.timeUntilNextTick(), Clock::now()) << "due now";
+    loop.serveDue();
+    EXPECT_EQ(ticks, 1);
+    EXPECT_FALSE(readable(fd)) << "the tick is served and the next one is ahead";
+
+    registry->stopAll();
+    EXPECT_EQ(loop.timeUntilNextTick(), std::nullopt);
+    EXPECT_FALSE(readable(fd, 300ms)) << "a stopped timer still wakes the loop";
+}
+
+// An application's loop in miniature: poll on the descriptor, serve when readable. Work from
+// another thread and ticks both run here, and the loop wakes for them only.
+TEST_F(RunLoopOutside, APollLoopServesTicksAndWorkFromOtherThreadsWithoutPolling) {
+    const int fd = loop.descriptor();
+    int ticks = 0, wakeups = 0;
+    std::atomic<int> posted{0};
+    std::vector<std::thread::id> ranOn;
+    schedule(0.05, [&] {
+        ++ticks;
+        ranOn.push_back(std::this_thread::get_id());
+    });
+    std::thread poster([&] {
+        for (int i = 0; i < 5; ++i) {
+            loop.post([&] {
+                ++posted;
+                ranOn.push_back(std::this_thread::get_id());
+            });
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    const auto deadline = Clock::now() + 30s;
+    while ((ticks < 6 || posted < 5) && Clock::now() < deadline) {
+        if (!readable(fd, 1000ms)) continue;
+        ++wakeups;
+        loop.serveDue();
+    }
+    poster.join();
+    EXPECT_GE(ticks, 6);
+    EXPECT_EQ(posted.load(), 5);
+    for (const auto& id : ranOn) EXPECT_EQ(id, std::this_thread::get_id());
+    // One wake-up per tick and per post at most (a post and a tick may share one).
+    EXPECT_LE(wakeups, ticks + posted);
+}
+
+// Asio registers descriptors edge-triggered: a serveDue() that leaves work behind (work that
+// posts more) must make a fresh edge, or such a loop never wakes for that work.
+TEST_F(RunLoopOutside, AnEdgeTriggeredWatcherSeesWorkThatServeDueLeftBehind) {
+    const int fd = loop.descriptor();
+    const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+    ASSERT_GE(ep, 0);
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLET;
+    ASSERT_EQ(::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev), 0);
+    int generations = 0;
+    std::function<void()> again = [&] {
+        if (++generations < 5) loop.post(again);
+    };
+    loop.post(again);
+    const auto deadline = Clock::now() + 30s;
+    while (generations < 5 && Clock::now() < deadline) {
+        epoll_event out{};
+        if (::epoll_wait(ep, &out, 1, 1000) == 1) loop.serveDue();
+    }
+    ::close(ep);
+    EXPECT_EQ(generations, 5);
+}
+
+TEST_F(RunLoopOutside, DrivingOneLoopBothWaysAtOnceThrowsAndNestingOneWayWorks) {
+    int inner = 0;
+    bool runInsideServeDue = false, serveDueInsideRun = false;
+    loop.post([&] {
+        try {
+            loop.runFor(0ms);
+        } catch (const std::logic_error&) {
+            runInsideServeDue = true;
+        }
+        loop.post([&] { ++inner; });
+        loop.serveDue();  // nested in itself: runs the work just posted
+    });
+    loop.serveDue();
+    EXPECT_TRUE(runInsideServeDue);
+    EXPECT_EQ(inner, 1);
+
+    loop.post([&] {
+        try {
+            loop.serveDue();
+        } catch (const std::logic_error&) {
+            serveDueInsideRun = true;
+        }
+    });
+    loop.runFor(0ms);
+    EXPECT_TRUE(serveDueInsideRun);
+
+    // The loop is sound afterwards, and a stop() meant for run() does not hold serveDue() up.
+    int after = 0;
+    loop.stop();
+    loop.post([&] { ++after; });
+    loop.serveDue();
+    EXPECT_EQ(after, 1);
+    std::thread([&] { loop.serveDue(); }).join();  // another thread's call returns at once
+    loop.run();  // the stop() is still pending for run()
+}
+
+TEST(RunLoopPoster, OutlivesTheLoopsThreadAndThenDropsWork) {
+    std::function<void(std::function<void()>)> post;
+    std::atomic<int> ran{0};
+    std::thread([&] {
+        post = RunLoop::current().poster();
+        post([&] { ++ran; });
+        RunLoop::current().runFor(0ms);
+    }).join();
+    EXPECT_EQ(ran.load(), 1);
+    auto held = std::make_shared<int>(0);
+    std::weak_ptr<int> watch = held;
+    post([&ran, held = std::move(held)] { ++ran; });
+    EXPECT_TRUE(watch.expired());
+    EXPECT_EQ(ran.load(), 1);
 }
 
 }  // namespace

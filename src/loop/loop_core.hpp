@@ -41,11 +41,21 @@ public:
     LoopCore(const LoopCore&) = delete;
     LoopCore& operator=(const LoopCore&) = delete;
 
+    ~LoopCore();
+
     // Serves the loop on its own thread until stop() or `deadline` (nullopt: no deadline).
-    // Returns at once when called on any other thread.
+    // Returns at once when called on any other thread; throws std::logic_error inside
+    // serveDue().
     void serve(std::optional<Clock::time_point> deadline);
     void stop();
     void post(std::function<void()> work);
+
+    // Driving from an application's event loop (see RunLoop): the timer descriptor, made on
+    // first use, -1 where there is none or once the loop is closed.
+    int descriptor();
+    std::optional<Clock::duration> timeUntilNextTick() const;
+    // One pass over posted work and due ticks, without waiting and regardless of stop().
+    void serveDue();
 
     // Starts `timer` now: its first tick comes one period later. When the loop is closed the
     // timer's tick is handed back for the caller to release outside any lock.
@@ -62,11 +72,16 @@ public:
 
 private:
     bool onOwnThread() const noexcept { return std::this_thread::get_id() == owner_; }
-    void runPosted();
-    void runDueTimers();
+    // `stoppable`: a stop() request ends the pass (run/runFor); serveDue() ignores it.
+    void runPosted(bool stoppable);
+    void runDueTimers(bool stoppable);
     void runTick(const std::shared_ptr<Timer>& timer);
     // The earliest due point among the timers that may tick now; nullopt when none.
     std::optional<Clock::time_point> nextDue() const;
+    // Points the descriptor at what the loop has to do next: expired while work is posted or
+    // a tick is due, at the next tick otherwise, disarmed when idle. `force` re-arms even an
+    // unchanged expiry, so that a watcher registered edge-triggered sees a fresh edge.
+    void rearmLocked(bool force);
 
     const std::thread::id owner_;
     mutable std::mutex mutex_;
@@ -75,6 +90,12 @@ private:
     std::vector<std::shared_ptr<Timer>> timers_;
     bool stopRequested_ = false;
     bool closed_ = false;
+
+    int timerFd_ = -1;
+    std::optional<Clock::time_point> armedAt_;  // what timerFd_ is set to; nullopt: disarmed
+    // Which kind of driver is on the loop's thread's stack; touched by that thread only.
+    int runDepth_ = 0;
+    int serveDueDepth_ = 0;
 };
 
 }  // namespace velmora::detail

@@ -24,6 +24,7 @@ config_args=()
 "$cmake" --install "$build_dir" --prefix "$prefix" "${config_args[@]}" >"$work/install.log"
 
 expected=(include/velmora/velmora.hpp include/velmora/run_loop.hpp)
+for adapter in asio libuv qt glib; do expected+=("include/velmora/adapters/$adapter.hpp"); done
 for tool in $tools; do expected+=("bin/$tool"); done
 for f in "${expected[@]}"; do
   [[ -e $prefix/$f ]] || { echo "missing after install: $f" >&2; exit 1; }
