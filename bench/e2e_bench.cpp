@@ -9,6 +9,12 @@
 //   e2e_bench mem   h1|h2 IN_FLIGHT          -> threads_idle threads_peak rss_idle_kib rss_peak_kib bytes_per_call
 //   e2e_bench conns h1|h2 IN_FLIGHT          -> connections opened for one wave, from cold
 //   e2e_bench tls   h1|h2 COUNT              -> connections (TLS handshakes) for COUNT sequential blocking calls
+//   e2e_bench first h1|h2 COUNT              -> ms of a fresh process's first blocking call, then the median
+//                                               ms of COUNT calls after it on the kept connection
+//
+// BENCH_WARM_MS (default 20) is how long each turn of `turns` runs before it is measured:
+// across a simulated network it must exceed a round trip, or the turn's first round trip,
+// with nothing completing yet, counts against it.
 //
 // Origins come from BENCH_H1 (http://...) and BENCH_H2 (https://...), the CA from BENCH_CA.
 #include <algorithm>
@@ -289,11 +295,13 @@ void tputInTurn(const Setup& s, int inFlight, int slices, double sliceSeconds, c
     LibraryLoad lib(s, inFlight);
     const auto base = makeLoad(baseline, s, inFlight);
     const std::chrono::duration<double> slice(sliceSeconds);
+    const char* warmMs = std::getenv("BENCH_WARM_MS");
+    const std::chrono::milliseconds warm(warmMs ? std::atoi(warmMs) : 20);
     Totals libTotals, baseTotals;
     for (int i = 0; i < slices; ++i) {
-        if (i % 2) measure(*base, std::chrono::milliseconds(20), slice, baseTotals);
-        measure(lib, std::chrono::milliseconds(20), slice, libTotals);
-        if (i % 2 == 0) measure(*base, std::chrono::milliseconds(20), slice, baseTotals);
+        if (i % 2) measure(*base, warm, slice, baseTotals);
+        measure(lib, warm, slice, libTotals);
+        if (i % 2 == 0) measure(*base, warm, slice, baseTotals);
     }
     libTotals.print();
     std::printf(" ");
@@ -319,6 +327,23 @@ void latLibrary(const Setup& s, int count) {
         us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     }
     printLatency(us);
+}
+
+// What a fresh client's first call costs (resolving, connecting, the TLS handshake, the
+// request), against the calls after it on the connection it opened.
+void firstCall(const Setup& s, int count) {
+    auto client = makeClient(s);
+    const auto t0 = Clock::now();
+    if (!client->sendMessageSync("alice", "bob", "hello")) std::abort();
+    const double first = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    std::vector<double> ms;
+    for (int i = 0; i < count; ++i) {
+        const auto t = Clock::now();
+        if (!client->sendMessageSync("alice", "bob", "hello")) std::abort();
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t).count());
+    }
+    std::sort(ms.begin(), ms.end());
+    std::printf("%.2f %.2f\n", first, ms.empty() ? 0.0 : ms[ms.size() / 2]);
 }
 
 void latEasy(const Setup& s, int count) {
@@ -473,6 +498,8 @@ int main(int argc, char** argv) {
         memory(setupFor(argv[2]), std::atoi(argv[3]));
     } else if (mode == "conns") {
         connections(setupFor(argv[2]), std::atoi(argv[3]));
+    } else if (mode == "first") {
+        firstCall(setupFor(argv[2]), std::atoi(argv[3]));
     } else if (mode == "tls") {
         handshakes(setupFor(argv[2]), std::atoi(argv[3]));
     } else {
