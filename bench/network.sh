@@ -103,7 +103,7 @@ for rtt in $rtts; do
       "$(awk -v a="$p50ms" -v r="$rtt" 'BEGIN { printf "%+.2f", a - r }')" "goal p50 <= RTT + 1 ms (ratio column: ms over RTT)"
     read -r first kept < <(client "$drv" first "$proto" 5)
     row "first call $proto, RTT $rtt ms (ms; RTTs)" "$first" "$kept" "$rtt" \
-      "$(ratio "$first" "$rtt")" "then a kept call; minimum $([[ $proto == h2 ]] && echo "3 (TCP, TLS 1.3, request)" || echo "2 (TCP, request)")"
+      "$(ratio "$first" "$rtt")" "then a kept call; minimum $([[ $proto == h2 ]] && echo "2 (TLS 1.3, request; TCP not modelled)" || echo "1 (request; TCP not modelled)")"
   done
   stop_relays
 done
