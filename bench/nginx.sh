@@ -34,6 +34,7 @@ http {
     listen 127.0.0.1:$h2_port ssl http2;
     ssl_certificate $work/cert.pem;
     ssl_certificate_key $work/key.pem;
+    ssl_protocols TLSv1.2 TLSv1.3;
     location / { return 200 '{"d":true}'; }
   }
 }
