@@ -11,13 +11,20 @@
 #   bench/network.sh [BUILD_DIR]   (default build-d)
 #   RTTS="20 100" IN_FLIGHT="1 16 256 1024" SECONDS_PER_RUN=4 JITTER_MS=1 LOSSES="1 5"
 #   LIMIT_S=1800 QUICK=1 (one RTT, two in-flight points, short runs: a smoke run)
+#   FLEET_CLIENTS=1000 FLEET_PROCS=4 FLEET_SECONDS=20 FLEET_LOSSES="0 1" (many clients against
+#   velmora-service across the first RTT; FLEET_CLIENTS=0 leaves it out)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-d}
 if [[ -n ${QUICK:-} ]]; then
   : "${RTTS:=20}" "${IN_FLIGHT:=1 16}" "${SECONDS_PER_RUN:=1}" "${LOSSES:=5}"
+  : "${FLEET_CLIENTS:=40}" "${FLEET_PROCS:=2}" "${FLEET_SECONDS:=5}" "${FLEET_LOSSES:=0}"
 fi
+fleet_clients=${FLEET_CLIENTS:-1000}
+fleet_procs=${FLEET_PROCS:-4}
+fleet_secs=${FLEET_SECONDS:-20}
+fleet_losses=${FLEET_LOSSES:-0 1}
 rtts=${RTTS:-20 100}
 in_flight=${IN_FLIGHT:-1 16 256 1024}
 secs=${SECONDS_PER_RUN:-4}
@@ -31,7 +38,7 @@ h1_connections=256
 
 if [[ -z ${VELMORA_NETWORK_BENCH_INNER:-} ]]; then
   VELMORA_EXTRA_PACKAGES="nginx" "$root/scripts/bootstrap.sh"
-  cmake --build "$build" --target velmora_e2e_bench velmora_relay -j2 >/dev/null
+  cmake --build "$build" --target velmora_e2e_bench velmora_relay velmora_fleet_bench velmora-service -j2 >/dev/null
   VELMORA_NETWORK_BENCH_INNER=1 exec timeout --signal=TERM --kill-after=10 "$limit_s" "$0" "$@"
 fi
 
@@ -117,11 +124,62 @@ for loss in $losses; do
   n=256
   limit=$(awk -v n="$n" -v r="$rtt" 'BEGIN { printf "%.0f", n * 1000 / r }')
   read -r l _ _ b _ _ < <(client "$drv" turns h2 "$n" "$slices" "$slice_ms" threads)
+  read -r l1 _ _ b1 _ _ < <(client "$drv" turns h1 "$n" "$slices" "$slice_ms" threads)
   stop_relays
   row "h2, RTT $rtt ms, $loss% held 200 ms, $n in flight" "$l" "$b" "$limit" "$(ratio "$l" "$limit")" \
     "limit without loss; $(sed 's/^relay: //' "$work/relay.$h2_port.err" 2>/dev/null | tr '\n' ' ')"
+  row "h1, RTT $rtt ms, $loss% held 200 ms, $n in flight" "$l1" "$b1" "$limit" "$(ratio "$l1" "$limit")" \
+    "limit without loss; $(sed 's/^relay: //' "$work/relay.$h1_port.err" 2>/dev/null | tr '\n' ' ')"
 
 done
+
+# Many clients: FLEET_CLIENTS threads in FLEET_PROCS processes, each thread one client with
+# its own timers, against one velmora-service (SQLite on disk) across the first RTT.
+fleet() {  # LOSS_PERCENT
+  local loss=$1 svc_dir=$work/service.$1 port pid ticks0 ticks1 conns=0 c
+  mkdir -p "$svc_dir"
+  taskset -c "$server_cpu" "$build/tools/velmora-service/velmora-service" --listen 127.0.0.1:0 --data "$svc_dir" \
+    --max-connections $((fleet_clients * 2 + 64)) --max-connections-per-client $((fleet_clients * 2 + 64)) \
+    >"$svc_dir/out" 2>"$svc_dir/err" &
+  pid=$!
+  for _ in $(seq 100); do grep -q listening "$svc_dir/out" && break; sleep 0.05; done
+  port=$(sed -E 's/.*:([0-9]+).*/\1/' "$svc_dir/out")
+  local n=${#relays[@]}
+  taskset -c "$server_cpu" "$relay" 0 "$port" "$(awk -v r="$rtt" 'BEGIN { print r / 2 }')" "$jitter" "$loss" 200 "$RANDOM" \
+    >"$svc_dir/relay.out" 2>"$svc_dir/relay.err" &
+  relays+=("$!")
+  relays_started=("${relays[@]:$n}")
+  for _ in $(seq 50); do grep -q ready "$svc_dir/relay.out" && break; sleep 0.1; done
+  local origin=https://127.0.0.1:$(awk '{print $2}' "$svc_dir/relay.out")
+  ticks0=$(awk '{print $14 + $15}' "/proc/$pid/stat")
+  local per=$((fleet_clients / fleet_procs)) outs=()
+  for ((p = 0; p < fleet_procs; p++)); do
+    client "$build/bench/velmora_fleet_bench" "$origin" "$svc_dir/cert.pem" "$per" "$fleet_secs" 2000 "p$p" \
+      >"$svc_dir/fleet.$p" &
+    outs+=("$!")
+  done
+  # Open connections at the service, sampled half way through.
+  sleep "$(awk -v s="$fleet_secs" 'BEGIN { print s / 2 }')"
+  conns=$(ss -Htn state established "( sport = :$port )" | wc -l)
+  for o in "${outs[@]}"; do wait "$o"; done
+  ticks1=$(awk '{print $14 + $15}' "/proc/$pid/stat")
+  kill "$pid"; wait "$pid" 2>/dev/null || true
+  stop_relays
+  # clients polls sends received starved p50 p99, summed (latencies: the worst process).
+  read -r clients polls sends received starved p50 p99 < <(cat "$svc_dir"/fleet.* | awk '
+    { c += $1; po += $2; se += $3; re += $4; st += $5; if ($6 > p50) p50 = $6; if ($7 > p99) p99 = $7 }
+    END { print c, po, se, re, st, p50, p99 }')
+  # Requests: polls and sends as counted, presence reports as scheduled (one per 3 s).
+  local requests cpu_us
+  requests=$(awk -v p="$polls" -v s="$sends" -v c="$clients" -v t="$fleet_secs" 'BEGIN { printf "%.0f", p + s + c * t / 3 }')
+  cpu_us=$(awk -v t=$((ticks1 - ticks0)) -v r="$requests" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.0f", t * 1e6 / hz / r }')
+  row "fleet: $clients clients, RTT $rtt ms, loss $loss%" "$p50" "$p99" "" "" \
+    "delivery ms p50/p99 (poll 0.5 s); service ${cpu_us} us CPU/request; $conns connections; $starved starved; sent $sends, received $received"
+}
+if ((fleet_clients > 0)); then
+  rtt=$(awk '{print $1}' <<<"$rtts")
+  for loss in $fleet_losses; do fleet "$loss"; done
+fi
 
 printf '\n%-42s | %10s | %10s | %10s | %6s | %s\n' \
   "measure (jitter $jitter ms, client cpu $client_cpu)" "library" "thread/call" "limit" "ratio" "note"
