@@ -6,9 +6,12 @@
 // blocking caller holds a connection of its own.
 //
 //   fleet_bench ORIGIN CA_FILE CLIENTS SECONDS SEND_EVERY_MS TAG
-//     -> one line: clients polls sends received starved p50_ms p99_ms
-//        (delivery delay from send to the poll that brought it; "starved": clients that
-//        received fewer than half of the messages sent to them in time to arrive)
+//     -> one line: clients polls sends received starved duplicated p50_ms p99_ms
+//                  sends_completed send_p50_ms send_p99_ms
+//        (p50/p99: delivery delay from send to the poll that brought it; "starved": clients
+//        that received fewer than half of the messages sent to them in time to arrive;
+//        "duplicated": messages a client received more often than they were sent to it;
+//        send_*: the time from a sendMessageAsync call to its completion)
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -55,6 +58,8 @@ int main(int argc, char** argv) {
     std::atomic<long> polls{0};
     std::mutex delaysMutex;
     std::vector<double> delays;
+    std::vector<double> sendLatencies;
+    std::atomic<long> sendsCompleted{0};
     const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(seconds);
 
     std::vector<std::thread> threads;
@@ -94,23 +99,37 @@ int main(int argc, char** argv) {
                 char stamp[32];
                 std::snprintf(stamp, sizeof stamp, "%.3f", nowMs());
                 m.sent.fetch_add(1, std::memory_order_relaxed);
-                sender->sendMessageAsync("fleet-sender", m.name, stamp, [](bool) {});
+                const double started = nowMs();
+                sender->sendMessageAsync("fleet-sender", m.name, stamp, [&, started](bool) {
+                    const double ms = nowMs() - started;
+                    sendsCompleted.fetch_add(1, std::memory_order_relaxed);
+                    std::lock_guard lock(delaysMutex);
+                    sendLatencies.push_back(ms);
+                });
                 std::this_thread::sleep_until(tick + sendEvery * (k + 1) / members.size());
             }
         }
     });
     for (auto& t : threads) t.join();
 
-    long sent = 0, received = 0, starved = 0;
+    // Completions still on their way when the runs ended are not waited for.
+    std::lock_guard lock(delaysMutex);
+    long sent = 0, received = 0, starved = 0, duplicated = 0;
     for (const auto& m : members) {
         sent += m.sent;
         received += m.received;
         if (m.received * 2 < m.sent) ++starved;
+        if (m.received > m.sent) duplicated += m.received - m.sent;
     }
-    std::sort(delays.begin(), delays.end());
-    const auto at = [&](double q) {
-        return delays.empty() ? 0.0 : delays[std::min(delays.size() - 1, static_cast<std::size_t>(q * static_cast<double>(delays.size())))];
+    const auto at = [](std::vector<double>& v, double q) {
+        if (v.empty()) return 0.0;
+        std::sort(v.begin(), v.end());
+        return v[std::min(v.size() - 1, static_cast<std::size_t>(q * static_cast<double>(v.size())))];
     };
-    std::printf("%d %ld %ld %ld %ld %.1f %.1f\n", clients, polls.load(), sent, received, starved, at(0.5), at(0.99));
+    std::printf("%d %ld %ld %ld %ld %ld %.1f %.1f %ld %.1f %.1f\n", clients, polls.load(), sent, received, starved,
+                duplicated, at(delays, 0.5), at(delays, 0.99), sendsCompleted.load(), at(sendLatencies, 0.5),
+                at(sendLatencies, 0.99));
+    std::fflush(stdout);
+    std::_Exit(0);  // completions of sends still in flight would find their counters gone
     return 0;
 }

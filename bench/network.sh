@@ -33,8 +33,9 @@ losses=${LOSSES:-1 5}
 limit_s=${LIMIT_S:-1800}
 server_cpu=${SERVER_CPU:-1}
 client_cpu=${CLIENT_CPU:-0}
-# The library's connection limit, which bounds HTTP/1.1 (one call per connection at a time).
-h1_connections=256
+# The library's connections per host over HTTP/1.1 (one call per connection at a time), which
+# bound its throughput there; HTTP/2 multiplexes up to 1,000 streams on one.
+h1_connections=64
 
 if [[ -z ${VELMORA_NETWORK_BENCH_INNER:-} ]]; then
   VELMORA_EXTRA_PACKAGES="nginx" "$root/scripts/bootstrap.sh"
@@ -123,12 +124,13 @@ for loss in $losses; do
   export BENCH_WARM_MS=$((rtt * 3))
   n=256
   limit=$(awk -v n="$n" -v r="$rtt" 'BEGIN { printf "%.0f", n * 1000 / r }')
+  limit1=$(awk -v n="$h1_connections" -v r="$rtt" 'BEGIN { printf "%.0f", n * 1000 / r }')
   read -r l _ _ b _ _ < <(client "$drv" turns h2 "$n" "$slices" "$slice_ms" threads)
   read -r l1 _ _ b1 _ _ < <(client "$drv" turns h1 "$n" "$slices" "$slice_ms" threads)
   stop_relays
   row "h2, RTT $rtt ms, $loss% held 200 ms, $n in flight" "$l" "$b" "$limit" "$(ratio "$l" "$limit")" \
     "limit without loss; $(sed 's/^relay: //' "$work/relay.$h2_port.err" 2>/dev/null | tr '\n' ' ')"
-  row "h1, RTT $rtt ms, $loss% held 200 ms, $n in flight" "$l1" "$b1" "$limit" "$(ratio "$l1" "$limit")" \
+  row "h1, RTT $rtt ms, $loss% held 200 ms, $n in flight" "$l1" "$b1" "$limit1" "$(ratio "$l1" "$limit1")" \
     "limit without loss; $(sed 's/^relay: //' "$work/relay.$h1_port.err" 2>/dev/null | tr '\n' ' ')"
 
 done
@@ -165,16 +167,17 @@ fleet() {  # LOSS_PERCENT
   ticks1=$(awk '{print $14 + $15}' "/proc/$pid/stat")
   kill "$pid"; wait "$pid" 2>/dev/null || true
   stop_relays
-  # clients polls sends received starved p50 p99, summed (latencies: the worst process).
-  read -r clients polls sends received starved p50 p99 < <(cat "$svc_dir"/fleet.* | awk '
-    { c += $1; po += $2; se += $3; re += $4; st += $5; if ($6 > p50) p50 = $6; if ($7 > p99) p99 = $7 }
-    END { print c, po, se, re, st, p50, p99 }')
+  # Summed over the processes; latencies: the worst process's.
+  read -r clients polls sends received starved dup p50 p99 done s50 s99 < <(cat "$svc_dir"/fleet.* | awk '
+    { for (i = 1; i <= 6; i++) t[i] += $i; t[9] += $9
+      if ($7 > t[7]) t[7] = $7; if ($8 > t[8]) t[8] = $8; if ($10 > t[10]) t[10] = $10; if ($11 > t[11]) t[11] = $11 }
+    END { for (i = 1; i <= 11; i++) printf "%s ", t[i]; print "" }')
   # Requests: polls and sends as counted, presence reports as scheduled (one per 3 s).
   local requests cpu_us
   requests=$(awk -v p="$polls" -v s="$sends" -v c="$clients" -v t="$fleet_secs" 'BEGIN { printf "%.0f", p + s + c * t / 3 }')
   cpu_us=$(awk -v t=$((ticks1 - ticks0)) -v r="$requests" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.0f", t * 1e6 / hz / r }')
-  row "fleet: $clients clients, RTT $rtt ms, loss $loss%" "$p50" "$p99" "" "" \
-    "delivery ms p50/p99 (poll 0.5 s); service ${cpu_us} us CPU/request; $conns connections; $starved starved; sent $sends, received $received"
+  row "fleet: $clients clients, RTT $rtt ms, loss $loss%" "$s50" "$s99" "" "" \
+    "send ms p50/p99; delivery ms p50 $p50 p99 $p99 (poll 0.5 s); service ${cpu_us} us CPU/request; $conns connections; $starved starved; sent $sends, completed $done, received $received, duplicated $dup"
 }
 if ((fleet_clients > 0)); then
   rtt=$(awk '{print $1}' <<<"$rtts")
