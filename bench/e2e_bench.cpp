@@ -12,6 +12,10 @@
 //   e2e_bench first h1|h2 COUNT              -> a blocking call on a new connection, then the median of COUNT
 //                                               more on the kept connection, in us
 //
+// BENCH_WARM_MS (default 20) is how long each turn of `turns` runs before it is measured:
+// across a simulated network it must exceed a round trip, or the turn's first round trip,
+// with nothing completing yet, counts against it.
+//
 // Origins come from BENCH_H1 (http://...) and BENCH_H2 (https://...), the CA from BENCH_CA,
 // a client certificate and key (for a service that asks for one) from BENCH_CERT and BENCH_KEY.
 #include <algorithm>
@@ -298,11 +302,13 @@ void tputInTurn(const Setup& s, int inFlight, int slices, double sliceSeconds, c
     LibraryLoad lib(s, inFlight);
     const auto base = makeLoad(baseline, s, inFlight);
     const std::chrono::duration<double> slice(sliceSeconds);
+    const char* warmMs = std::getenv("BENCH_WARM_MS");
+    const std::chrono::milliseconds warm(warmMs ? std::atoi(warmMs) : 20);
     Totals libTotals, baseTotals;
     for (int i = 0; i < slices; ++i) {
-        if (i % 2) measure(*base, std::chrono::milliseconds(20), slice, baseTotals);
-        measure(lib, std::chrono::milliseconds(20), slice, libTotals);
-        if (i % 2 == 0) measure(*base, std::chrono::milliseconds(20), slice, baseTotals);
+        if (i % 2) measure(*base, warm, slice, baseTotals);
+        measure(lib, warm, slice, libTotals);
+        if (i % 2 == 0) measure(*base, warm, slice, baseTotals);
     }
     libTotals.print();
     std::printf(" ");

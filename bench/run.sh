@@ -27,48 +27,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=127.0.0.1" \
-  -addext "subjectAltName=IP:127.0.0.1,DNS:localhost" \
-  -keyout "$work/key.pem" -out "$work/cert.pem" 2>/dev/null
-
 h1_port=${H1_PORT:-18080}
 h2_port=${H2_PORT:-18443}
-mkdir -p "$work/tmp"
-cat >"$work/nginx.conf" <<CONF
-worker_processes 1;
-worker_rlimit_nofile 65536;
-daemon on;
-pid $work/nginx.pid;
-error_log $work/error.log crit;
-events { worker_connections 16384; multi_accept on; }
-http {
-  access_log off;
-  client_body_temp_path $work/tmp;
-  proxy_temp_path $work/tmp;
-  fastcgi_temp_path $work/tmp;
-  uwsgi_temp_path $work/tmp;
-  scgi_temp_path $work/tmp;
-  keepalive_requests 100000000;
-  keepalive_timeout 300s;
-  http2_max_concurrent_streams 1024;
-  default_type application/json;
-  server {
-    listen 127.0.0.1:$h1_port;
-    location / { return 200 '{"d":true}'; }
-  }
-  server {
-    listen 127.0.0.1:$h2_port ssl http2;
-    ssl_certificate $work/cert.pem;
-    ssl_certificate_key $work/key.pem;
-    location / { return 200 '{"d":true}'; }
-  }
-}
-CONF
-taskset -c "$server_cpu" nginx -c "$work/nginx.conf" -p "$work" -e "$work/error.log"
-for _ in $(seq 50); do
-  curl -s -o /dev/null "http://127.0.0.1:$h1_port/" && break
-  sleep 0.1
-done
+. "$root/bench/nginx.sh"
+start_nginx "$work" "$h1_port" "$h2_port" "$server_cpu"
 
 export BENCH_H1=http://127.0.0.1:$h1_port BENCH_H2=https://127.0.0.1:$h2_port BENCH_CA=$work/cert.pem
 client() { taskset -c "$client_cpu" "$@"; }

@@ -1,0 +1,190 @@
+#!/usr/bin/env bash
+# The library across a simulated network: a fixed-reply nginx on loopback (as in
+# bench/run.sh) behind bench/relay.cpp, which holds every chunk for half the round trip in
+# each direction (with jitter), and some chunks for a retransmission timeout more as if
+# lost. Prints one table: non-blocking throughput against the limit IN_FLIGHT / RTT (both
+# sides, library and thread per call, in turns in one process), blocking latency against
+# the round trip, the cost of a fresh client's first call in round trips, and throughput
+# under loss. Everything it starts is stopped on the way out, whatever happens; the whole
+# run is bounded by LIMIT_S.
+#
+#   bench/network.sh [BUILD_DIR]   (default build-d)
+#   RTTS="20 100" IN_FLIGHT="1 16 256 1024" SECONDS_PER_RUN=4 JITTER_MS=1 LOSSES="1 5"
+#   LIMIT_S=1800 QUICK=1 (one RTT, two in-flight points, short runs: a smoke run)
+#   FLEET_CLIENTS=1000 FLEET_PROCS=4 FLEET_SECONDS=20 FLEET_LOSSES="0 1" (many clients against
+#   velmora-service across the first RTT; FLEET_CLIENTS=0 leaves it out)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build-d}
+if [[ -n ${QUICK:-} ]]; then
+  : "${RTTS:=20}" "${IN_FLIGHT:=1 16}" "${SECONDS_PER_RUN:=1}" "${LOSSES:=5}"
+  : "${FLEET_CLIENTS:=40}" "${FLEET_PROCS:=2}" "${FLEET_SECONDS:=5}" "${FLEET_LOSSES:=0}"
+fi
+fleet_clients=${FLEET_CLIENTS:-1000}
+fleet_procs=${FLEET_PROCS:-4}
+fleet_secs=${FLEET_SECONDS:-20}
+fleet_losses=${FLEET_LOSSES:-0 1}
+rtts=${RTTS:-20 100}
+in_flight=${IN_FLIGHT:-1 16 256 1024}
+secs=${SECONDS_PER_RUN:-4}
+jitter=${JITTER_MS:-1}
+losses=${LOSSES:-1 5}
+limit_s=${LIMIT_S:-1800}
+server_cpu=${SERVER_CPU:-1}
+client_cpu=${CLIENT_CPU:-0}
+# The library's connections per host over HTTP/1.1 (one call per connection at a time), which
+# bound its throughput there; HTTP/2 multiplexes up to 1,000 streams on one.
+h1_connections=64
+
+if [[ -z ${VELMORA_NETWORK_BENCH_INNER:-} ]]; then
+  VELMORA_EXTRA_PACKAGES="nginx" "$root/scripts/bootstrap.sh"
+  cmake --build "$build" --target velmora_e2e_bench velmora_relay velmora_fleet_bench velmora-service -j2 >/dev/null
+  VELMORA_NETWORK_BENCH_INNER=1 exec timeout --signal=TERM --kill-after=10 "$limit_s" "$0" "$@"
+fi
+
+drv=$build/bench/velmora_e2e_bench
+relay=$build/bench/velmora_relay
+work=$(mktemp -d)
+relays=()
+cleanup() {
+  for pid in "${relays[@]}"; do kill "$pid" 2>/dev/null || true; done
+  if [[ -f $work/nginx.pid ]]; then kill "$(cat "$work/nginx.pid")" 2>/dev/null || true; fi
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 143' TERM INT
+
+h1_port=${H1_PORT:-18080}
+h2_port=${H2_PORT:-18443}
+. "$root/bench/nginx.sh"
+start_nginx "$work" "$h1_port" "$h2_port" "$server_cpu"
+export BENCH_CA=$work/cert.pem
+
+# start_relays RTT_MS LOSS_PERCENT: relays in front of both nginx ports; sets BENCH_H1/H2.
+start_relays() {
+  local half loss=$2 n=${#relays[@]}
+  half=$(awk -v r="$1" 'BEGIN { print r / 2 }')
+  for target in "$h1_port" "$h2_port"; do
+    taskset -c "$server_cpu" "$relay" 0 "$target" "$half" "$jitter" "$loss" 200 "$RANDOM" \
+      >"$work/relay.$target.out" 2>"$work/relay.$target.err" &
+    relays+=("$!")
+  done
+  for target in "$h1_port" "$h2_port"; do
+    for _ in $(seq 50); do grep -q ready "$work/relay.$target.out" 2>/dev/null && break; sleep 0.1; done
+  done
+  export BENCH_H1=http://127.0.0.1:$(awk '{print $2}' "$work/relay.$h1_port.out")
+  export BENCH_H2=https://127.0.0.1:$(awk '{print $2}' "$work/relay.$h2_port.out")
+  relays_started=("${relays[@]:$n}")
+}
+stop_relays() {
+  for pid in "${relays_started[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+}
+
+client() { taskset -c "$client_cpu" "$@"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
+rows=()
+row() { rows+=("$(printf '%-42s | %10s | %10s | %10s | %6s | %s' "$@")"); }
+
+for rtt in $rtts; do
+  start_relays "$rtt" 0
+  # A turn must outlast the round trip by far, and its warm-up exceed it.
+  slice_ms=$((rtt * 10 > 500 ? rtt * 10 : 500))
+  slices=$(awk -v s="$secs" -v m="$slice_ms" 'BEGIN { n = int(s * 1000 / m); print (n < 2 ? 2 : n) }')
+  export BENCH_WARM_MS=$((rtt * 3))
+  for proto in h2 h1; do
+    for n in $in_flight; do
+      effective=$n
+      [[ $proto == h1 && $n -gt $h1_connections ]] && effective=$h1_connections
+      limit=$(awk -v n="$effective" -v r="$rtt" 'BEGIN { printf "%.0f", n * 1000 / r }')
+      read -r l _ _ b _ _ < <(client "$drv" turns "$proto" "$n" "$slices" "$slice_ms" threads)
+      row "$proto, RTT $rtt ms, $n in flight (calls/s)" "$l" "$b" "$limit" "$(ratio "$l" "$limit")" \
+        "goal >= 0.9 of IN_FLIGHT/RTT$([[ $effective != "$n" ]] && echo " ($effective connections)")"
+    done
+  done
+  for proto in h2 h1; do
+    read -r p50 p99 < <(client "$drv" lat lib "$proto" $((5000 / rtt + 20)))
+    p50ms=$(awk -v u="$p50" 'BEGIN { printf "%.2f", u / 1000 }')
+    p99ms=$(awk -v u="$p99" 'BEGIN { printf "%.2f", u / 1000 }')
+    row "blocking $proto, RTT $rtt ms: p50 / p99 (ms)" "$p50ms" "$p99ms" "$rtt" \
+      "$(awk -v a="$p50ms" -v r="$rtt" 'BEGIN { printf "%+.2f", a - r }')" "goal p50 <= RTT + 1 ms (ratio column: ms over RTT)"
+    read -r first kept < <(client "$drv" first "$proto" 5 | awk '{ printf "%.2f %.2f\n", $1 / 1000, $2 / 1000 }')
+    row "new connection $proto, RTT $rtt ms (ms; RTTs)" "$first" "$kept" "$rtt" \
+      "$(ratio "$first" "$rtt")" "then a kept call; minimum $([[ $proto == h2 ]] && echo "2 (TLS 1.3, request; TCP not modelled)" || echo "1 (request; TCP not modelled)")"
+  done
+  stop_relays
+done
+
+rtt=$(awk '{print $1}' <<<"$rtts")
+for loss in $losses; do
+  start_relays "$rtt" "$loss"
+  slice_ms=$((rtt * 10 > 500 ? rtt * 10 : 500))
+  slices=$(awk -v s="$secs" -v m="$slice_ms" 'BEGIN { n = int(s * 1000 / m); print (n < 2 ? 2 : n) }')
+  export BENCH_WARM_MS=$((rtt * 3))
+  n=256
+  limit=$(awk -v n="$n" -v r="$rtt" 'BEGIN { printf "%.0f", n * 1000 / r }')
+  limit1=$(awk -v n="$h1_connections" -v r="$rtt" 'BEGIN { printf "%.0f", n * 1000 / r }')
+  read -r l _ _ b _ _ < <(client "$drv" turns h2 "$n" "$slices" "$slice_ms" threads)
+  read -r l1 _ _ b1 _ _ < <(client "$drv" turns h1 "$n" "$slices" "$slice_ms" threads)
+  stop_relays
+  row "h2, RTT $rtt ms, $loss% held 200 ms, $n in flight" "$l" "$b" "$limit" "$(ratio "$l" "$limit")" \
+    "limit without loss; $(sed 's/^relay: //' "$work/relay.$h2_port.err" 2>/dev/null | tr '\n' ' ')"
+  row "h1, RTT $rtt ms, $loss% held 200 ms, $n in flight" "$l1" "$b1" "$limit1" "$(ratio "$l1" "$limit1")" \
+    "limit without loss; $(sed 's/^relay: //' "$work/relay.$h1_port.err" 2>/dev/null | tr '\n' ' ')"
+
+done
+
+# Many clients: FLEET_CLIENTS threads in FLEET_PROCS processes, each thread one client with
+# its own timers, against one velmora-service (SQLite on disk) across the first RTT.
+fleet() {  # LOSS_PERCENT
+  local loss=$1 svc_dir=$work/service.$1 port pid ticks0 ticks1 conns=0 c
+  mkdir -p "$svc_dir"
+  taskset -c "$server_cpu" "$build/tools/velmora-service/velmora-service" --listen 127.0.0.1:0 --data "$svc_dir" \
+    --max-connections $((fleet_clients * 2 + 64)) --max-connections-per-client $((fleet_clients * 2 + 64)) \
+    >"$svc_dir/out" 2>"$svc_dir/err" &
+  pid=$!
+  for _ in $(seq 100); do grep -q listening "$svc_dir/out" && break; sleep 0.05; done
+  port=$(sed -E 's/.*:([0-9]+).*/\1/' "$svc_dir/out")
+  local n=${#relays[@]}
+  taskset -c "$server_cpu" "$relay" 0 "$port" "$(awk -v r="$rtt" 'BEGIN { print r / 2 }')" "$jitter" "$loss" 200 "$RANDOM" \
+    >"$svc_dir/relay.out" 2>"$svc_dir/relay.err" &
+  relays+=("$!")
+  relays_started=("${relays[@]:$n}")
+  for _ in $(seq 50); do grep -q ready "$svc_dir/relay.out" && break; sleep 0.1; done
+  local origin=https://127.0.0.1:$(awk '{print $2}' "$svc_dir/relay.out")
+  ticks0=$(awk '{print $14 + $15}' "/proc/$pid/stat")
+  local per=$((fleet_clients / fleet_procs)) outs=()
+  for ((p = 0; p < fleet_procs; p++)); do
+    client "$build/bench/velmora_fleet_bench" "$origin" "$svc_dir/cert.pem" "$per" "$fleet_secs" 2000 "p$p" \
+      >"$svc_dir/fleet.$p" &
+    outs+=("$!")
+  done
+  # Open connections at the service, sampled half way through.
+  sleep "$(awk -v s="$fleet_secs" 'BEGIN { print s / 2 }')"
+  conns=$(ss -Htn state established "( sport = :$port )" | wc -l)
+  for o in "${outs[@]}"; do wait "$o"; done
+  ticks1=$(awk '{print $14 + $15}' "/proc/$pid/stat")
+  kill "$pid"; wait "$pid" 2>/dev/null || true
+  stop_relays
+  # Summed over the processes; latencies: the worst process's.
+  read -r clients polls sends received starved dup p50 p99 done s50 s99 < <(cat "$svc_dir"/fleet.* | awk '
+    { for (i = 1; i <= 6; i++) t[i] += $i; t[9] += $9
+      if ($7 > t[7]) t[7] = $7; if ($8 > t[8]) t[8] = $8; if ($10 > t[10]) t[10] = $10; if ($11 > t[11]) t[11] = $11 }
+    END { for (i = 1; i <= 11; i++) printf "%s ", t[i]; print "" }')
+  # Requests: polls and sends as counted, presence reports as scheduled (one per 3 s).
+  local requests cpu_us
+  requests=$(awk -v p="$polls" -v s="$sends" -v c="$clients" -v t="$fleet_secs" 'BEGIN { printf "%.0f", p + s + c * t / 3 }')
+  cpu_us=$(awk -v t=$((ticks1 - ticks0)) -v r="$requests" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.0f", t * 1e6 / hz / r }')
+  row "fleet: $clients clients, RTT $rtt ms, loss $loss%" "$s50" "$s99" "" "" \
+    "send ms p50/p99; delivery ms p50 $p50 p99 $p99 (poll 0.5 s); service ${cpu_us} us CPU/request; $conns connections; $starved starved; sent $sends, completed $done, received $received, duplicated $dup"
+}
+if ((fleet_clients > 0)); then
+  rtt=$(awk '{print $1}' <<<"$rtts")
+  for loss in $fleet_losses; do fleet "$loss"; done
+fi
+
+printf '\n%-42s | %10s | %10s | %10s | %6s | %s\n' \
+  "measure (jitter $jitter ms, client cpu $client_cpu)" "library" "thread/call" "limit" "ratio" "note"
+printf '%s\n' "$(printf '%.0s-' {1..120})"
+printf '%s\n' "${rows[@]}"
