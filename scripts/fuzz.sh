@@ -41,6 +41,7 @@ build fuzz_reply tests/fuzz/fuzz_reply.cpp "${wire[@]}"
 build fuzz_service_request tests/fuzz/fuzz_service_request.cpp \
   tools/velmora-service/handler.cpp tools/velmora-service/storage.cpp \
   tools/velmora-service/sqlite_storage.cpp tools/velmora-service/postgres_storage.cpp \
+  tools/velmora-service/postgres_connection.cpp \
   "${wire[@]}"
 
 status=0
