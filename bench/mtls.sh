@@ -33,20 +33,15 @@ trap cleanup EXIT
 
 "$root/scripts/client-cert.sh" "$work/clients" alice >/dev/null
 
+. "$root/bench/start_service.sh"
 # start NAME ARGS... -> sets origin_NAME
 start() {
   local name=$1
   shift
   mkdir -p "$work/$name"
   # Every call sends to one recipient: a quota would end the run.
-  taskset -c "$server_cpu" "$service" --listen 127.0.0.1:0 --data "$work/$name" --db :memory: \
-    --recipient-quota 1000000000000 "$@" >"$work/$name.out" 2>"$work/$name.err" &
-  pids+=($!)
-  for _ in $(seq 200); do
-    if grep -qs listening "$work/$name.out"; then break; fi
-    sleep 0.05
-  done
-  printf -v "origin_$name" '%s' "$(awk '{print $2}' "$work/$name.out")"
+  start_service "$work" "$name" taskset -c "$server_cpu" "$service" --listen 127.0.0.1:0 --data "$work/$name" \
+    --db :memory: --recipient-quota 1000000000000 "$@"
 }
 start tls
 start mtls --client-ca "$work/clients/ca.pem"

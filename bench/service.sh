@@ -36,6 +36,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
+. "$root/bench/start_service.sh"
 # start NAME BINARY http|https -> sets origin_NAME
 start() {
   local name=$1 bin=$2 proto=$3 args=(--listen 127.0.0.1:0 --data "$work/$1")
@@ -45,13 +46,7 @@ start() {
   # completion, so the driver would wait for it).
   if "$bin" --help | grep -q -- --recipient-quota; then args+=(--recipient-quota 1000000000000); fi
   mkdir -p "$work/$name"
-  taskset -c "$server_cpu" "$bin" "${args[@]}" >"$work/$name.out" 2>"$work/$name.err" &
-  pids+=($!)
-  for _ in $(seq 100); do
-    if grep -q listening "$work/$name.out"; then break; fi
-    sleep 0.05
-  done
-  printf -v "origin_$name" '%s' "$(awk '{print $2}' "$work/$name.out")"
+  start_service "$work" "$name" taskset -c "$server_cpu" "$bin" "${args[@]}"
 }
 start before_h1 "$before" http
 start after_h1 "$after" http

@@ -31,17 +31,10 @@ trap cleanup EXIT
 
 uri=$(POSTGRES_FSYNC=on "$root/scripts/postgres.sh" start "$work/pg" $$)
 
+. "$root/bench/start_service.sh"
 # start NAME DB -> sets origin_NAME
 start() {
-  local name=$1 db=$2
-  "$service" --listen 127.0.0.1:0 --http --db "$db" --recipient-quota 1000000000000 \
-    >"$work/$name.out" 2>"$work/$name.err" &
-  pids+=($!)
-  for _ in $(seq 200); do
-    if grep -q listening "$work/$name.out"; then break; fi
-    sleep 0.05
-  done
-  printf -v "origin_$name" '%s' "$(awk '{print $2}' "$work/$name.out")"
+  start_service "$work" "$1" "$service" --listen 127.0.0.1:0 --http --db "$2" --recipient-quota 1000000000000
 }
 stop_all() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
