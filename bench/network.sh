@@ -98,9 +98,9 @@ for rtt in $rtts; do
       effective=$n
       [[ $proto == h1 && $n -gt $h1_connections ]] && effective=$h1_connections
       limit=$(awk -v n="$effective" -v r="$rtt" 'BEGIN { printf "%.0f", n * 1000 / r }')
-      read -r l _ _ b _ _ < <(client "$drv" turns "$proto" "$n" "$slices" "$slice_ms" threads)
+      read -r l lcpu _ b _ _ < <(client "$drv" turns "$proto" "$n" "$slices" "$slice_ms" threads)
       row "$proto, RTT $rtt ms, $n in flight (calls/s)" "$l" "$b" "$limit" "$(ratio "$l" "$limit")" \
-        "goal >= 0.9 of IN_FLIGHT/RTT$([[ $effective != "$n" ]] && echo " ($effective connections)")"
+        "goal >= 0.9 of IN_FLIGHT/RTT$([[ $effective != "$n" ]] && echo " ($effective connections)"); library $lcpu us CPU/call"
     done
   done
   for proto in h2 h1; do
