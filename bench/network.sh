@@ -62,24 +62,30 @@ h2_port=${H2_PORT:-18443}
 start_nginx "$work" "$h1_port" "$h2_port" "$server_cpu"
 export BENCH_CA=$work/cert.pem
 
+# start_relay TARGET_PORT RTT_MS LOSS_PERCENT NAME: a relay in front of TARGET_PORT, its
+# output in $work/NAME.out and .err, its pid added to relays and relays_started; waits until
+# it listens and sets relay_port.
+start_relay() {
+  local half
+  half=$(awk -v r="$2" 'BEGIN { print r / 2 }')
+  taskset -c "$server_cpu" "$relay" 0 "$1" "$half" "$jitter" "$3" 200 "$RANDOM" \
+    >"$work/$4.out" 2>"$work/$4.err" &
+  relays+=("$!")
+  relays_started+=("$!")
+  for _ in $(seq 50); do grep -qs ready "$work/$4.out" && break; sleep 0.1; done
+  relay_port=$(awk '{print $2}' "$work/$4.out")
+}
 # start_relays RTT_MS LOSS_PERCENT: relays in front of both nginx ports; sets BENCH_H1/H2.
 start_relays() {
-  local half loss=$2 n=${#relays[@]}
-  half=$(awk -v r="$1" 'BEGIN { print r / 2 }')
-  for target in "$h1_port" "$h2_port"; do
-    taskset -c "$server_cpu" "$relay" 0 "$target" "$half" "$jitter" "$loss" 200 "$RANDOM" \
-      >"$work/relay.$target.out" 2>"$work/relay.$target.err" &
-    relays+=("$!")
-  done
-  for target in "$h1_port" "$h2_port"; do
-    for _ in $(seq 50); do grep -q ready "$work/relay.$target.out" 2>/dev/null && break; sleep 0.1; done
-  done
-  export BENCH_H1=http://127.0.0.1:$(awk '{print $2}' "$work/relay.$h1_port.out")
-  export BENCH_H2=https://127.0.0.1:$(awk '{print $2}' "$work/relay.$h2_port.out")
-  relays_started=("${relays[@]:$n}")
+  relays_started=()
+  start_relay "$h1_port" "$1" "$2" "relay.$h1_port"
+  export BENCH_H1=http://127.0.0.1:$relay_port
+  start_relay "$h2_port" "$1" "$2" "relay.$h2_port"
+  export BENCH_H2=https://127.0.0.1:$relay_port
 }
 stop_relays() {
-  for pid in "${relays_started[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  local p
+  for p in "${relays_started[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
 }
 
 client() { taskset -c "$client_cpu" "$@"; }
@@ -150,13 +156,9 @@ fleet() {  # LOSS_PERCENT
   pid=$!
   for _ in $(seq 100); do grep -q listening "$svc_dir/out" && break; sleep 0.05; done
   port=$(sed -E 's/.*:([0-9]+).*/\1/' "$svc_dir/out")
-  local n=${#relays[@]}
-  taskset -c "$server_cpu" "$relay" 0 "$port" "$(awk -v r="$rtt" 'BEGIN { print r / 2 }')" "$jitter" "$loss" 200 "$RANDOM" \
-    >"$svc_dir/relay.out" 2>"$svc_dir/relay.err" &
-  relays+=("$!")
-  relays_started=("${relays[@]:$n}")
-  for _ in $(seq 50); do grep -q ready "$svc_dir/relay.out" && break; sleep 0.1; done
-  local origin=https://127.0.0.1:$(awk '{print $2}' "$svc_dir/relay.out")
+  relays_started=()
+  start_relay "$port" "$rtt" "$loss" "service.$loss/relay"
+  local origin=https://127.0.0.1:$relay_port
   ticks0=$(awk '{print $14 + $15}' "/proc/$pid/stat")
   local per=$((fleet_clients / fleet_procs)) outs=()
   for ((p = 0; p < fleet_procs; p++)); do
