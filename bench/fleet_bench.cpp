@@ -3,9 +3,13 @@
 // polls its inbox (receiveMessages, every 0.5 s), as an application would; one more thread
 // sends every user a message now and then, stamped with the time it was sent. Each thread
 // is a separate client to the service: the presence ticks are blocking exchanges, and a
-// blocking caller holds a connection of its own.
+// blocking caller holds a connection of its own. Independent applications do not start in
+// the same millisecond: each client starts at a random moment of the first SPREAD_MS
+// (default 3000, the presence interval; 0 starts all at once, so that their timers tick
+// together). Figures are of the steady state, from WARM_MS (default 0) after the last
+// client started: sends made from then on and the deliveries of those sends.
 //
-//   fleet_bench ORIGIN CA_FILE CLIENTS SECONDS SEND_EVERY_MS TAG
+//   fleet_bench ORIGIN CA_FILE CLIENTS SECONDS SEND_EVERY_MS TAG [WARM_MS [SPREAD_MS]]
 //     -> one line: clients polls sends received starved duplicated p50_ms p99_ms
 //                  sends_completed send_p50_ms send_p99_ms
 //        (p50/p99: delivery delay from send to the poll that brought it; "starved": clients
@@ -19,6 +23,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,8 +45,9 @@ struct Member {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 7) {
-        std::fprintf(stderr, "usage: %s ORIGIN CA_FILE CLIENTS SECONDS SEND_EVERY_MS TAG\n", argv[0]);
+    if (argc < 7 || argc > 9) {
+        std::fprintf(stderr, "usage: %s ORIGIN CA_FILE CLIENTS SECONDS SEND_EVERY_MS TAG [WARM_MS [SPREAD_MS]]\n",
+                     argv[0]);
         return 2;
     }
     velmora::ServiceConfig config;
@@ -60,12 +66,19 @@ int main(int argc, char** argv) {
     std::vector<double> delays;
     std::vector<double> sendLatencies;
     std::atomic<long> sendsCompleted{0};
-    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(seconds);
+    const auto begin = Clock::now();
+    const auto end = begin + std::chrono::duration_cast<Clock::duration>(seconds);
+    const int spreadMs = argc == 9 ? std::max(0, std::atoi(argv[8])) : 3000;
+    const double steadyFromMs = nowMs() + spreadMs + (argc >= 8 ? std::atof(argv[7]) : 0.0);
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> startAfterMs(0, std::max(0, spreadMs - 1));
 
     std::vector<std::thread> threads;
     threads.reserve(static_cast<std::size_t>(clients) + 1);
     for (auto& m : members) {
-        threads.emplace_back([&, member = &m] {
+        const auto startAt = begin + std::chrono::milliseconds(startAfterMs(random));
+        threads.emplace_back([&, member = &m, startAt] {
+            std::this_thread::sleep_until(startAt);
             auto client = velmora::Velmora::create(config);
             client->setStatusInterval(3);
             client->setTimeInterval(0.5);
@@ -79,7 +92,8 @@ int main(int argc, char** argv) {
                     (void)sender;
                     if (!text.is_string()) continue;
                     member->received.fetch_add(1, std::memory_order_relaxed);
-                    delays.push_back(now - std::atof(text.get<std::string>().c_str()));
+                    const double sentAt = std::atof(text.get<std::string>().c_str());
+                    if (sentAt >= steadyFromMs) delays.push_back(now - sentAt);
                 }
             });
             velmora::RunLoop::current().runFor(end - Clock::now());
@@ -103,6 +117,7 @@ int main(int argc, char** argv) {
                 sender->sendMessageAsync("fleet-sender", m.name, stamp, [&, started](bool) {
                     const double ms = nowMs() - started;
                     sendsCompleted.fetch_add(1, std::memory_order_relaxed);
+                    if (started < steadyFromMs) return;
                     std::lock_guard lock(delaysMutex);
                     sendLatencies.push_back(ms);
                 });

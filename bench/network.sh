@@ -11,20 +11,24 @@
 #   bench/network.sh [BUILD_DIR]   (default build-d)
 #   RTTS="20 100" IN_FLIGHT="1 16 256 1024" SECONDS_PER_RUN=4 JITTER_MS=1 LOSSES="1 5"
 #   LIMIT_S=1800 QUICK=1 (one RTT, two in-flight points, short runs: a smoke run)
-#   FLEET_CLIENTS=1000 FLEET_PROCS=4 FLEET_SECONDS=20 FLEET_LOSSES="0 1" (many clients against
-#   velmora-service across the first RTT; FLEET_CLIENTS=0 leaves it out)
+#   FLEET_CLIENTS=1000 FLEET_PROCS=4 FLEET_SECONDS=25 FLEET_LOSSES="0 1" (many clients against
+#   velmora-service across the first RTT; FLEET_CLIENTS=0 leaves it out) FLEET_SPREAD_MS=3000
+#   (clients start over this stretch; 0: all at once) FLEET_WARM_MS=5000 (figures from this
+#   long after the last start)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-d}
 if [[ -n ${QUICK:-} ]]; then
   : "${RTTS:=20}" "${IN_FLIGHT:=1 16}" "${SECONDS_PER_RUN:=1}" "${LOSSES:=5}"
-  : "${FLEET_CLIENTS:=40}" "${FLEET_PROCS:=2}" "${FLEET_SECONDS:=5}" "${FLEET_LOSSES:=0}"
+  : "${FLEET_CLIENTS:=40}" "${FLEET_PROCS:=2}" "${FLEET_SECONDS:=6}" "${FLEET_LOSSES:=0}" "${FLEET_WARM_MS:=1000}"
 fi
 fleet_clients=${FLEET_CLIENTS:-1000}
 fleet_procs=${FLEET_PROCS:-4}
-fleet_secs=${FLEET_SECONDS:-20}
+fleet_secs=${FLEET_SECONDS:-25}
 fleet_losses=${FLEET_LOSSES:-0 1}
+fleet_warm_ms=${FLEET_WARM_MS:-5000}
+fleet_spread_ms=${FLEET_SPREAD_MS:-3000}
 rtts=${RTTS:-20 100}
 in_flight=${IN_FLIGHT:-1 16 256 1024}
 secs=${SECONDS_PER_RUN:-4}
@@ -163,6 +167,7 @@ fleet() {  # LOSS_PERCENT
   local per=$((fleet_clients / fleet_procs)) outs=()
   for ((p = 0; p < fleet_procs; p++)); do
     client "$build/bench/velmora_fleet_bench" "$origin" "$svc_dir/cert.pem" "$per" "$fleet_secs" 2000 "p$p" \
+      "$fleet_warm_ms" "$fleet_spread_ms" \
       >"$svc_dir/fleet.$p" &
     outs+=("$!")
   done
@@ -182,8 +187,8 @@ fleet() {  # LOSS_PERCENT
   local requests cpu_us
   requests=$(awk -v p="$polls" -v s="$sends" -v c="$clients" -v t="$fleet_secs" 'BEGIN { printf "%.0f", p + s + c * t / 3 }')
   cpu_us=$(awk -v t=$((ticks1 - ticks0)) -v r="$requests" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.0f", t * 1e6 / hz / r }')
-  row "fleet: $clients clients, RTT $rtt ms, loss $loss%" "$s50" "$s99" "" "" \
-    "send ms p50/p99; delivery ms p50 $p50 p99 $p99 (poll 0.5 s); service ${cpu_us} us CPU/request; $conns connections; $starved starved; sent $sends, completed $done, received $received, duplicated $dup"
+  row "fleet: $clients clients, RTT $rtt ms, loss $loss%, start over $fleet_spread_ms ms" "$s50" "$s99" "" "" \
+    "steady state: send ms p50/p99; delivery ms p50 $p50 p99 $p99 (poll 0.5 s); service ${cpu_us} us CPU/request; $conns connections; $starved starved; sent $sends, completed $done, received $received, duplicated $dup"
 }
 if ((fleet_clients > 0)); then
   rtt=$(awk '{print $1}' <<<"$rtts")

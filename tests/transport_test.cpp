@@ -360,22 +360,31 @@ TEST(ReusedConnection, ARequestTheServiceMayHaveReadIsNeverSentTwice) {
     }
 }
 
-// Blocking calls from many threads at once open a lane each; once the burst is over, all
-// but a few are closed with their connections, though no further call comes.
-TEST(BlockingLanes, ShrinkBackWhenIdleAfterABurst) {
+// Blocking calls from many threads at once open a lane each. The same threads calling
+// together again a few seconds later, as timers started together do, find those lanes and
+// their connections; once the calls stop, all but a few are closed, though no further call
+// comes.
+TEST(BlockingLanes, ARepeatedBurstReusesItsLanesWhichCloseOnceItStops) {
     TestServer server(TestServer::Scheme::http, 80);
     server.scriptDefault({200, R"({"d":true})", 200ms});
     const auto target = targetOf(server);
     auto& blocking = detail::Runtime::get().blocking();
-    std::vector<std::thread> callers;
-    std::atomic<int> ok{0};
-    for (int i = 0; i < 32; ++i) {
-        callers.emplace_back([&] { ok += detail::callBool(target, Endpoint::write, std::string("{}")); });
-    }
-    for (auto& t : callers) t.join();
-    EXPECT_EQ(ok.load(), 32);
+    const auto burst = [&] {
+        std::vector<std::thread> callers;
+        std::atomic<int> ok{0};
+        for (int i = 0; i < 32; ++i) {
+            callers.emplace_back([&] { ok += detail::callBool(target, Endpoint::write, std::string("{}")); });
+        }
+        for (auto& t : callers) t.join();
+        return ok.load();
+    };
+    EXPECT_EQ(burst(), 32);
     EXPECT_GE(blocking.spareLanes(), 32u);
-    EXPECT_TRUE(testing::waitUntil([&] { return blocking.spareLanes() <= 4; }, 20s)) << blocking.spareLanes();
+    const long long opened = blocking.connectionsOpened();
+    std::this_thread::sleep_for(3s);
+    EXPECT_EQ(burst(), 32);
+    EXPECT_EQ(blocking.connectionsOpened(), opened) << "the second burst opened connections anew";
+    EXPECT_TRUE(testing::waitUntil([&] { return blocking.spareLanes() <= 4; }, 60s)) << blocking.spareLanes();
 }
 
 }  // namespace

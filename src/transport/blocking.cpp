@@ -14,7 +14,9 @@ namespace velmora::detail {
 
 namespace {
 constexpr std::size_t kMinSpareLanes = 4;
-constexpr std::chrono::seconds kSpareWindow{1};
+// Long enough that threads which call together on a timer every few seconds find their
+// lanes, connections and TLS sessions again at the next tick instead of opening them anew.
+constexpr std::chrono::seconds kSpareWindow{10};
 }  // namespace
 
 struct Lane {

@@ -24,7 +24,7 @@ struct Lane;
 // it keeps. The pool hands out the most recently used lane first, so a thread calling in a
 // loop keeps one warm connection and TLS session; calls at the same moment get lanes of
 // their own, since libcurl does not share a connection between threads. Lanes beyond what
-// the busiest moment of the last second used (at least a few) are closed, with their
+// the busiest moment of the last ten seconds used (at least a few) are closed, with their
 // connections: when a later call gives its lane back, or, with no call, when the runtime's
 // housekeeping asks (trimIdle).
 class BlockingDriver {
