@@ -11,6 +11,9 @@
 //   e2e_bench tls   h1|h2 COUNT              -> connections (TLS handshakes) for COUNT sequential blocking calls
 //   e2e_bench first h1|h2 COUNT              -> a blocking call on a new connection, then the median of COUNT
 //                                               more on the kept connection, in us
+//   e2e_bench resume h1|h2 COUNT GAP_MS      -> blocking, then non-blocking: COUNT calls each GAP_MS after the
+//                                               last (past the server's keep-alive, so each reconnects);
+//                                               median us of each form
 //
 // BENCH_WARM_MS (default 20) is how long each turn of `turns` runs before it is measured:
 // across a simulated network it must exceed a round trip, or the turn's first round trip,
@@ -479,6 +482,40 @@ void firstAndKept(const Setup& s, int count) {
     std::printf("%.0f %.0f\n", first, kept.empty() ? 0.0 : kept[kept.size() / 2]);
 }
 
+// A call made after the server closed the kept connection (the gap outlasts its keep-alive)
+// reconnects; whether the TLS session was resumed the server's log tells.
+void reconnects(const Setup& s, int count, int gapMs) {
+    auto client = makeClient(s);
+    const auto median = [&](auto&& call) {
+        if (!call()) std::abort();
+        std::vector<double> times;
+        for (int i = 0; i < count; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
+            const auto start = Clock::now();
+            if (!call()) std::abort();
+            times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        }
+        std::sort(times.begin(), times.end());
+        return times.empty() ? 0.0 : times[times.size() / 2];
+    };
+    const double blocking = median([&] { return client->sendMessageSync("alice", "bob", "hello"); });
+    const double nonBlocking = median([&] {
+        std::mutex m;
+        std::condition_variable cv;
+        bool done = false, ok = false;
+        client->sendMessageAsync("alice", "bob", "hello", [&](bool result) {
+            std::lock_guard lock(m);
+            ok = result;
+            done = true;
+            cv.notify_one();
+        });
+        std::unique_lock lock(m);
+        cv.wait(lock, [&] { return done; });
+        return ok;
+    });
+    std::printf("%.0f %.0f\n", blocking, nonBlocking);
+}
+
 int usage() {
     std::fprintf(stderr, "usage: see the comment at the top of bench/e2e_bench.cpp\n");
     return 2;
@@ -516,6 +553,8 @@ int main(int argc, char** argv) {
         handshakes(setupFor(argv[2]), std::atoi(argv[3]));
     } else if (mode == "first") {
         firstAndKept(setupFor(argv[2]), std::atoi(argv[3]));
+    } else if (mode == "resume" && argc == 5) {
+        reconnects(setupFor(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]));
     } else {
         return usage();
     }

@@ -113,6 +113,15 @@ for rtt in $rtts; do
         "goal >= 0.9 of IN_FLIGHT/RTT$([[ $effective != "$n" ]] && echo " ($effective connections)"); library $lcpu us CPU/call"
     done
   done
+  # A server that allows 128 streams on a connection (nginx's default) and 1,024 calls in
+  # flight: the library spreads them over connections of at most 100 streams; the count is
+  # of the connections one wave of calls opened from cold.
+  start_relay "$((h2_port + 3))" "$rtt" 0 "relay.s128.$rtt"
+  read -r t128 c128cpu _ < <(BENCH_H2=https://127.0.0.1:$relay_port client "$drv" tput lib h2 1024 "$secs")
+  c128=$(BENCH_H2=https://127.0.0.1:$relay_port client "$drv" conns h2 1024)
+  limit=$(awk -v r="$rtt" 'BEGIN { printf "%.0f", 1024 * 1000 / r }')
+  row "h2 to a 128-stream server, RTT $rtt ms, 1024 in flight" "$t128" "" "$limit" "$(ratio "$t128" "$limit")" \
+    "$c128 connections for one wave of 1,024 calls; library $c128cpu us CPU/call"
   for proto in h2 h1; do
     # The library and a reused easy handle call by call in turn: what the path itself adds
     # over the round trip (the relay's wake-ups, the server) shows on both sides.
@@ -126,6 +135,19 @@ for rtt in $rtts; do
     read -r first kept < <(client "$drv" first "$proto" 5 | awk '{ printf "%.2f %.2f\n", $1 / 1000, $2 / 1000 }')
     row "new connection $proto, RTT $rtt ms (ms; RTTs)" "$first" "$kept" "$rtt" \
       "$(ratio "$first" "$rtt")" "then a kept call; minimum $([[ $proto == h2 ]] && echo "2 (TLS 1.3, request; TCP not modelled)" || echo "1 (request; TCP not modelled)")"
+  done
+  # Reconnects: every call after the first comes once the server has closed the kept
+  # connection (its keep-alive is 1 s there), so each opens a new one; the server's log says
+  # which handshakes resumed a session. A resumed TLS 1.2 handshake saves a round trip; one
+  # of TLS 1.3 saves the certificate's checks but no round trip.
+  for tls in 3 2; do
+    start_relay "$((h2_port + (tls == 3 ? 1 : 2)))" "$rtt" 0 "relay.resume1$tls.$rtt"
+    log=$work/resume1$tls.log
+    : >"$log"
+    read -r rb rn < <(BENCH_H2=https://127.0.0.1:$relay_port client "$drv" resume h2 5 1500 |
+      awk '{ printf "%.2f %.2f\n", $1 / 1000, $2 / 1000 }')
+    row "reconnect h2 TLS 1.$tls, RTT $rtt ms (ms)" "$rb" "$rn" "$rtt" "$(ratio "$rb" "$rtt")" \
+      "blocking / non-blocking, in RTTs: blocking; $(grep -c ' r$' "$log") of $(wc -l <"$log") handshakes resumed (the first of each form cannot be); minimum $([[ $tls == 3 ]] && echo 2 || echo "2 resumed, 3 not")"
   done
   stop_relays
 done
