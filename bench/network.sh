@@ -14,7 +14,8 @@
 #   FLEET_CLIENTS=1000 FLEET_PROCS=4 FLEET_SECONDS=25 FLEET_LOSSES="0 1" (many clients against
 #   velmora-service across the first RTT; FLEET_CLIENTS=0 leaves it out) FLEET_SPREAD_MS=3000
 #   (clients start over this stretch; 0: all at once) FLEET_WARM_MS=5000 (figures from this
-#   long after the last start)
+#   long after the last start) FLEET_BENCH=PATH (the fleet driver of another build, to
+#   compare the library before and after a change against the same service)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -188,7 +189,7 @@ fleet() {  # LOSS_PERCENT
   ticks0=$(awk '{print $14 + $15}' "/proc/$pid/stat")
   local per=$((fleet_clients / fleet_procs)) outs=()
   for ((p = 0; p < fleet_procs; p++)); do
-    client "$build/bench/velmora_fleet_bench" "$origin" "$svc_dir/cert.pem" "$per" "$fleet_secs" 2000 "p$p" \
+    client "${FLEET_BENCH:-$build/bench/velmora_fleet_bench}" "$origin" "$svc_dir/cert.pem" "$per" "$fleet_secs" 2000 "p$p" \
       "$fleet_warm_ms" "$fleet_spread_ms" \
       >"$svc_dir/fleet.$p" &
     outs+=("$!")

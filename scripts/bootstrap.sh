@@ -8,7 +8,7 @@ packages=(
   libcurl4-openssl-dev nlohmann-json3-dev libutf8proc-dev libcpp-httplib-dev
   libssl-dev libsqlite3-dev libcli11-dev libboost1.81-dev libgtest-dev libgmock-dev libbenchmark-dev
   libuv1-dev libglib2.0-dev qt6-base-dev libpq-dev postgresql
-  openssl curl ca-certificates python3 util-linux
+  openssl curl ca-certificates python3 util-linux nginx
 )
 # Extra packages a caller asks for (e.g. clang for the fuzzers): VELMORA_EXTRA_PACKAGES="clang".
 if [[ -n "${VELMORA_EXTRA_PACKAGES:-}" ]]; then

@@ -360,6 +360,23 @@ TEST(ReusedConnection, ARequestTheServiceMayHaveReadIsNeverSentTwice) {
     }
 }
 
+// A connection the server closed while idle is replaced by one that resumes its TLS
+// session, in both forms. Each form keeps sessions of its own and the server is new, so its
+// first connection makes a full handshake.
+TEST(ReusedConnection, OneTheServerClosedIsReplacedByOneThatResumesTheTlsSession) {
+    for (const bool blocking : {true, false}) {
+        SCOPED_TRACE(formName(blocking));
+        TestServer server(TestServer::Scheme::https, 8, 1);
+        const auto target = targetOf(server);
+        for (int i = 1; i <= 3; ++i) {
+            if (i > 1) std::this_thread::sleep_for(2500ms);  // past the server's keep-alive
+            EXPECT_TRUE(replied(blocking, target)) << "call " << i;
+        }
+        EXPECT_EQ(server.connections(), 3u);
+        EXPECT_EQ(server.resumedHandshakes(), 2u);
+    }
+}
+
 // Blocking calls from many threads at once open a lane each. The same threads calling
 // together again a few seconds later, as timers started together do, find those lanes and
 // their connections; once the calls stop, all but a few are closed, though no further call

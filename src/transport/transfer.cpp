@@ -3,6 +3,8 @@
 
 #include "transport/transfer.hpp"
 
+#include "transport/tls_sessions.hpp"
+
 #include <algorithm>
 #include <climits>
 
@@ -202,6 +204,7 @@ void configureTransfer(CURL* easy, const Target& t, CURLSH* share, ConnectionLog
         // key must fail the call instead.
         curl_easy_setopt(easy, CURLOPT_KEYPASSWD, "");
     }
+    keepSessionsResumable(easy);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onData);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onHeader);
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &onProgress);

@@ -16,12 +16,25 @@
 #include <httplib.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
 namespace velmora::testing {
 
 namespace {
+
+// Counts a connection's handshake when it resumed a session, once (OpenSSL may report a
+// TLS 1.3 handshake as done again after it sent its session tickets).
+void countResumed(const SSL* ssl, int where, int) {
+    if ((where & SSL_CB_HANDSHAKE_DONE) == 0 || SSL_session_reused(ssl) == 0) return;
+    static const int counted = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    if (SSL_get_ex_data(ssl, counted) != nullptr) return;
+    SSL_set_ex_data(const_cast<SSL*>(ssl), counted, const_cast<SSL*>(ssl));
+    if (auto* resumed = static_cast<std::atomic<std::size_t>*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)))) {
+        ++*resumed;
+    }
+}
 
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -128,18 +141,24 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-TestServer::TestServer(Scheme scheme, int workers) : certs_(Certificates::make(dir_.path())) {
-    start(scheme, workers);
+TestServer::TestServer(Scheme scheme, int workers, int keepAliveSeconds)
+    : certs_(Certificates::make(dir_.path())) {
+    start(scheme, workers, keepAliveSeconds);
 }
 
 TestServer::TestServer(Scheme scheme, const Certificates& certificates) : certs_(certificates) {
     start(scheme);
 }
 
-void TestServer::start(Scheme scheme, int workers) {
+void TestServer::start(Scheme scheme, int workers, int keepAliveSeconds) {
     https_ = scheme == Scheme::https;
     if (https_) {
-        server_ = std::make_unique<httplib::SSLServer>(certs_.certFile.c_str(), certs_.keyFile.c_str());
+        auto tls = std::make_unique<httplib::SSLServer>(certs_.certFile.c_str(), certs_.keyFile.c_str());
+        if (SSL_CTX* ctx = tls->ssl_context()) {
+            SSL_CTX_set_app_data(ctx, &resumed_);
+            SSL_CTX_set_info_callback(ctx, &countResumed);
+        }
+        server_ = std::move(tls);
     } else {
         server_ = std::make_unique<httplib::Server>();
     }
@@ -151,7 +170,7 @@ void TestServer::start(Scheme scheme, int workers) {
     // there are more workers than the library opens connections in any test. The timeout
     // is long: a server that closes a connection just as a loaded client reuses it makes
     // that call fail, which is not what these tests are about. stop() ends idle ones at once.
-    server_->set_keep_alive_timeout(30);
+    server_->set_keep_alive_timeout(keepAliveSeconds);
 
     auto serve = [this](const httplib::Request& req, httplib::Response& res) {
         Request r;

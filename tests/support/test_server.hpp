@@ -8,6 +8,7 @@
 // RawServer: a plain TCP listener that hands each accepted socket to a function, for
 // faults an HTTP server library will not produce (closing without a reply, ...).
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -81,7 +82,8 @@ class TestServer {
 public:
     enum class Scheme { https, http };
     // `workers`: requests served at once; each kept-alive connection holds one while open.
-    explicit TestServer(Scheme scheme = Scheme::https, int workers = 128);
+    // `keepAliveSeconds`: how long an idle connection stays open before the server closes it.
+    explicit TestServer(Scheme scheme = Scheme::https, int workers = 128, int keepAliveSeconds = 30);
     TestServer(Scheme scheme, const Certificates& certificates);
     ~TestServer();
 
@@ -98,13 +100,15 @@ public:
     std::vector<Request> requests() const;
     std::size_t requestCount() const;
     std::size_t connections() const;
+    // TLS handshakes that resumed an earlier session.
+    std::size_t resumedHandshakes() const { return resumed_.load(); }
     // Waits until at least `count` requests have arrived; false on timeout.
     bool waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const;
 
     void stop();
 
 private:
-    void start(Scheme scheme, int workers = 128);
+    void start(Scheme scheme, int workers = 128, int keepAliveSeconds = 30);
     Reply replyFor(const Request& request);
     bool sleepUnlessStopping(std::chrono::milliseconds delay);
 
@@ -122,6 +126,7 @@ private:
     std::map<std::string, std::function<Reply(const Request&)>> handlers_;
     std::vector<Request> requests_;
     std::set<std::string> connections_;
+    std::atomic<std::size_t> resumed_{0};
 };
 
 class RawServer {
