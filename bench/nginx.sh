@@ -31,30 +31,25 @@ http {
   http2_max_concurrent_streams 1024;
   default_type application/json;
   log_format resumed '\$ssl_protocol \$ssl_session_reused';
+  ssl_certificate $work/cert.pem;
+  ssl_certificate_key $work/key.pem;
+  ssl_protocols TLSv1.2 TLSv1.3;
   server {
     listen 127.0.0.1:$h1_port;
     location / { return 200 '{"d":true}'; }
   }
   server {
     listen 127.0.0.1:$h2_port ssl http2;
-    ssl_certificate $work/cert.pem;
-    ssl_certificate_key $work/key.pem;
-    ssl_protocols TLSv1.2 TLSv1.3;
     location / { return 200 '{"d":true}'; }
   }
   server {
     listen 127.0.0.1:$((h2_port + 1)) ssl http2;
-    ssl_certificate $work/cert.pem;
-    ssl_certificate_key $work/key.pem;
-    ssl_protocols TLSv1.2 TLSv1.3;
     keepalive_timeout 1s;
     access_log $work/resume13.log resumed;
     location / { return 200 '{"d":true}'; }
   }
   server {
     listen 127.0.0.1:$((h2_port + 2)) ssl http2;
-    ssl_certificate $work/cert.pem;
-    ssl_certificate_key $work/key.pem;
     ssl_protocols TLSv1.2;
     # libcurl asks for no session tickets under TLS 1.2: a resumed session is found by its
     # ID in the server's cache, as a deployment would keep one.
@@ -65,8 +60,6 @@ http {
   }
   server {
     listen 127.0.0.1:$((h2_port + 3)) ssl http2;
-    ssl_certificate $work/cert.pem;
-    ssl_certificate_key $work/key.pem;
     http2_max_concurrent_streams 128;
     location / { return 200 '{"d":true}'; }
   }
