@@ -22,18 +22,9 @@ client_cpu=${CLIENT_CPU:-0}
 drv=$build/bench/velmora_e2e_bench
 service=$build/tools/velmora-service/velmora-service
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
+. "$root/bench/start_service.sh"  # work, pids, stopped on exit
 "$root/scripts/client-cert.sh" "$work/clients" alice >/dev/null
 
-. "$root/bench/start_service.sh"
 # start NAME ARGS... -> sets origin_NAME
 start() {
   local name=$1

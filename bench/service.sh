@@ -27,16 +27,7 @@ server_cpu=${SERVER_CPU:-1}
 client_cpu=${CLIENT_CPU:-0}
 drv=$build/bench/velmora_e2e_bench
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-. "$root/bench/start_service.sh"
+. "$root/bench/start_service.sh"  # work, pids, stopped on exit
 # start NAME BINARY http|https -> sets origin_NAME
 start() {
   local name=$1 bin=$2 proto=$3 args=(--listen 127.0.0.1:0 --data "$work/$1")

@@ -18,20 +18,12 @@ in_flight=${IN_FLIGHT:-16}
 service=$build/tools/velmora-service/velmora-service
 drv=$build/bench/velmora_service_bench
 
-work=$(mktemp -d)
+. "$root/bench/start_service.sh"  # work, pids, stopped on exit
 chmod 755 "$work"  # the database server runs as another user
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  "$root/scripts/postgres.sh" stop "$work/pg" >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+after_services_stopped() { "$root/scripts/postgres.sh" stop "$work/pg" >/dev/null 2>&1 || true; }
 
 uri=$(POSTGRES_FSYNC=on "$root/scripts/postgres.sh" start "$work/pg" $$)
 
-. "$root/bench/start_service.sh"
 # start NAME DB -> sets origin_NAME
 start() {
   start_service "$work" "$1" "$service" --listen 127.0.0.1:0 --http --db "$2" --recipient-quota 1000000000000
