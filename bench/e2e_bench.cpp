@@ -7,7 +7,8 @@
 //   e2e_bench lat   lib|easy           h1|h2  COUNT               -> median_us p99_us
 //   e2e_bench lat   both               h1|h2  COUNT               -> lib median, p99; easy median, p99
 //   e2e_bench mem   h1|h2 IN_FLIGHT          -> threads_idle threads_peak rss_idle_kib rss_peak_kib bytes_per_call
-//   e2e_bench conns h1|h2 IN_FLIGHT          -> connections opened for one wave, from cold
+//   e2e_bench conns h1|h2 IN_FLIGHT          -> connections opened for one wave, from cold; fails
+//                                               unless every call got a reply
 //   e2e_bench tls   h1|h2 COUNT              -> connections (TLS handshakes) for COUNT sequential blocking calls
 //   e2e_bench first h1|h2 COUNT              -> a blocking call on a new connection, then the median of COUNT
 //                                               more on the kept connection, in us
@@ -441,12 +442,21 @@ void connections(const Setup& s, int inFlight) {
     auto client = makeClient(s);
     const long long before = velmora::detail::Runtime::get().io().connectionsOpened();
     std::atomic<int> done{0};
+    std::atomic<int> replied{0};
     for (int i = 0; i < inFlight; ++i) {
-        client->sendMessageAsync("alice", "bob", "hello", [&](bool) { done.fetch_add(1); });
+        client->sendMessageAsync("alice", "bob", "hello", [&](bool ok) {
+            if (ok) replied.fetch_add(1);
+            done.fetch_add(1);
+        });
     }
     const auto deadline = Clock::now() + std::chrono::seconds(30);
     while (done.load() < inFlight && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::printf("%lld\n", velmora::detail::Runtime::get().io().connectionsOpened() - before);
+    if (replied.load() < inFlight) {
+        std::fprintf(stderr, "only %d of %d calls got a reply\n", replied.load(), inFlight);
+        std::fflush(stdout);
+        std::_Exit(1);
+    }
 }
 
 void handshakes(const Setup& s, int count) {

@@ -253,6 +253,59 @@ TEST(HostAdmission, TurnsFollowWhatIsKnownOfTheServer) {
     EXPECT_TRUE(Admission::admits(tls));
 }
 
+// Over HTTP/2, against a server that takes fewer streams on a connection than the calls:
+// connections are opened only as the calls need them, from the limit seen when libcurl
+// wanted another; a call that would open one more waits again.
+TEST(HostAdmission, OpensOnlyTheConnectionsTheCallsNeed) {
+    using Admission = detail::HostAdmission<int>;
+    Admission admission;
+    auto& host = admission.host("https://a:443", true);
+    Admission::learned(host, Admission::Protocol::multiplexed);
+    for (int i = 0; i < 30; ++i) Admission::started(host);
+    bool opener[30] = {};
+    long port[30];
+    std::fill(std::begin(port), std::end(port), -1L);
+    const auto place = [&](int call, long on) {
+        Admission::placed(host, port[call], on, opener[call]);
+        port[call] = on;
+    };
+    for (int i = 0; i < 10; ++i) place(i, 1000);
+    EXPECT_EQ(host.perConnection, 0) << "nothing is known before libcurl wants a second connection";
+
+    // Call 10 finds the connection full: the limit is 10, and 30 calls need three
+    // connections, so two open at once and a third call waits.
+    EXPECT_TRUE(Admission::mayOpen(host, opener[10]));
+    EXPECT_EQ(host.perConnection, 10);
+    EXPECT_TRUE(Admission::mayOpen(host, opener[11]));
+    EXPECT_FALSE(Admission::mayOpen(host, opener[12]));
+    EXPECT_FALSE(opener[12]);
+    EXPECT_TRUE(Admission::mayOpen(host, opener[10])) << "its own second address";
+    Admission::finished(host);  // call 12 gives up its turn
+    Admission::waitFirst(host, 12);
+    EXPECT_EQ(Admission::limitOf(host), 10 + 2) << "the full connection, and the two opening";
+
+    // One comes up: its calls follow; the other fails, and its place goes to the next.
+    place(10, 2000);
+    EXPECT_EQ(Admission::limitOf(host), 20 + 1);
+    Admission::finished(host);
+    Admission::left(host, port[11], opener[11]);
+    EXPECT_EQ(host.opening, 0);
+    EXPECT_TRUE(Admission::mayOpen(host, opener[12]));
+
+    // A connection that takes more than was seen: the limit was too low, and is forgotten.
+    for (int i = 13; i < 23; ++i) place(i, 2000);
+    EXPECT_EQ(host.perConnection, 0);
+    EXPECT_EQ(Admission::limitOf(host), detail::kStreamsPerConnection);
+
+    // Calls that end leave their connection's count; an empty connection is no longer in use.
+    for (int i = 0; i < 10; ++i) {
+        Admission::finished(host);
+        Admission::left(host, port[i], opener[i]);
+    }
+    ASSERT_EQ(host.streams.size(), 1u);
+    EXPECT_EQ(host.streams[0], std::make_pair(2000L, 11));
+}
+
 // The silence clock on made-up times: only silence counts, the pass's end stamps activity,
 // and a renewal times a transfer from the moment given.
 TEST(SilenceClock, CountsOnlySilence) {

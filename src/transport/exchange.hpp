@@ -46,6 +46,9 @@ private:
     std::shared_ptr<Exchange> self_;  // the I/O thread's reference while in flight
     CURL* easy_ = nullptr;
     void* host_ = nullptr;  // its server's admission state
+    long streamPort_ = -1;  // the connection its server's admission counts it on
+    bool opener_ = false;   // it is setting up a connection to its server
+    bool heldBack_ = false; // it gave up its turn before a connection: it waits again
     bool ended_ = false;    // finished() has run (an exchange may end while it waits its turn)
 };
 

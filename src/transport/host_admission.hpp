@@ -6,11 +6,22 @@
 // handle per waiting call, and wakes one waiting transfer per finished one (so a transfer
 // whose wake-up another took could wait there until its timeout). No clock and no libcurl:
 // the driver reports what happens.
+//
+// An HTTP/2 server may take fewer streams on a connection than the calls in flight. Past
+// that limit libcurl opens a connection for each further call until one of them is up, so
+// a wave of calls would open hundreds. Instead a call that would open a connection beyond
+// those the calls need goes back to wait. The limit is seen when libcurl first wants
+// another connection (the streams on those in use then); until then one connection is set
+// up at a time, and afterwards as many at once as the calls in flight and waiting fill.
+// The server is then handed what its connections in use take, and one call for each
+// connection it still needs, which opens it.
 
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace velmora::detail {
 
@@ -32,6 +43,12 @@ public:
         bool connected = false;  // a connection to it has been set up
         bool release = false;    // connected since the driver last released waiting calls
         std::deque<Call> waiting;
+        // Over HTTP/2: the calls on each connection in use, by its local port; the streams
+        // the server was seen to take on one connection (0: not known); and the connections
+        // to it being set up.
+        std::vector<std::pair<long, int>> streams;
+        int perConnection = 0;
+        int opening = 0;
     };
 
     // The host of `key`; plain HTTP is always HTTP/1.1 here (HTTP/2 is asked for over TLS
@@ -49,7 +66,11 @@ public:
         switch (host.protocol) {
             case Protocol::unknown: return host.connected ? kConnectionsPerHost : 1;
             case Protocol::http1: return kConnectionsPerHost;
-            case Protocol::multiplexed: return kStreamsPerConnection;
+            case Protocol::multiplexed:
+                if (host.perConnection == 0) return kStreamsPerConnection;
+                // The connections in use full, and a call to open each one still needed.
+                return static_cast<int>(std::min<long long>(
+                    kStreamsPerConnection, static_cast<long long>(host.perConnection) * inUse(host) + toOpen(host)));
         }
         return 1;
     }
@@ -58,6 +79,8 @@ public:
     static void started(Host& host) noexcept { ++host.running; }
     static void finished(Host& host) noexcept { --host.running; }
     static void wait(Host& host, Call call) { host.waiting.push_back(std::move(call)); }
+    // A call that gave up its turn before it was sent waits again, ahead of the others.
+    static void waitFirst(Host& host, Call call) { host.waiting.push_front(std::move(call)); }
 
     // A connection to `host` is ready (inside libcurl: the waiting calls go at the next release).
     static void connected(Host& host) noexcept {
@@ -65,6 +88,51 @@ public:
         host.connected = true;
         host.release = true;
         host.admission->releasePending_ = true;
+    }
+    // libcurl is about to open a connection to `host` for a call; false: the call is to wait
+    // instead, because the connections being set up are all the calls need (or, while the
+    // server's limit is not known, one is being set up). `opener` is the call's own mark:
+    // set when it is the one setting up a connection.
+    static bool mayOpen(Host& host, bool& opener) noexcept {
+        if (host.protocol != Protocol::multiplexed || opener) return true;
+        // libcurl opens a connection only when those in use are full.
+        int most = 0;
+        for (const auto& [port, calls] : host.streams) most = std::max(most, calls);
+        if (most > 0) host.perConnection = most;
+        if (host.opening > 0 && (host.perConnection == 0 || host.opening >= toOpen(host))) return false;
+        ++host.opening;
+        opener = true;
+        return true;
+    }
+    // A call's request goes out on the connection at local port `port`; `from` is the port
+    // it was counted on before (-1: none), as when libcurl sent it once more elsewhere.
+    static void placed(Host& host, long from, long port, bool& opener) {
+        if (host.protocol != Protocol::multiplexed) return;
+        if (from >= 0) removeFrom(host, from);
+        auto it = std::find_if(host.streams.begin(), host.streams.end(), [port](const auto& s) { return s.first == port; });
+        if (it == host.streams.end()) {
+            host.streams.emplace_back(port, 0);
+            it = std::prev(host.streams.end());
+            // One more connection in use: room for more calls.
+            host.release = true;
+            host.admission->releasePending_ = true;
+        }
+        // More than the limit seen: it was too low (a connection closing had fewer streams
+        // when libcurl passed it over); known again at the next connection opened.
+        if (++it->second > host.perConnection) host.perConnection = 0;
+        if (opener) {
+            opener = false;
+            connectionSetUp(host);
+        }
+    }
+    // A call ends or waits again; `port` is where it was counted (-1: it never reached a
+    // connection) and `opener` whether it was still setting up a connection.
+    static void left(Host& host, long port, bool& opener) {
+        if (port >= 0) removeFrom(host, port);
+        if (opener) {
+            opener = false;
+            connectionSetUp(host);
+        }
     }
     // A reply came over the given protocol.
     static void learned(Host& host, Protocol protocol) noexcept {
@@ -94,6 +162,25 @@ public:
     }
 
 private:
+    static void removeFrom(Host& host, long port) {
+        const auto it = std::find_if(host.streams.begin(), host.streams.end(), [port](const auto& s) { return s.first == port; });
+        if (it == host.streams.end()) return;
+        if (--it->second == 0) host.streams.erase(it);
+    }
+    static long long inUse(const Host& host) noexcept { return static_cast<long long>(host.streams.size()); }
+    // Connections to set up beyond those in use for every call in flight or waiting to have
+    // a stream; at least one, which the next call opens when those in use are full.
+    static long long toOpen(const Host& host) noexcept {
+        const long long calls = host.running + static_cast<long long>(host.waiting.size());
+        const long long needed = (calls + host.perConnection - 1) / host.perConnection;
+        return std::max(1LL, needed - inUse(host));
+    }
+    static void connectionSetUp(Host& host) noexcept {
+        --host.opening;
+        host.release = true;
+        host.admission->releasePending_ = true;
+    }
+
     std::unordered_map<std::string, Host> hosts_;  // elements never move
     bool releasePending_ = false;
 };

@@ -174,6 +174,7 @@ void IoThread::admit(std::shared_ptr<Exchange> exchange) {
     x.transfer_.owner = &x;
     x.transfer_.reset(connections_);
     x.transfer_.onConnected = &IoThread::onConnected;
+    x.transfer_.onOpening = &IoThread::onOpening;
     // Its silence is timed from now, as if it were on the wire: the wait for a turn is part
     // of what the caller sees.
     silence_.start(x.transfer_, x.target_->idleTimeout);
@@ -194,10 +195,6 @@ void IoThread::begin(std::shared_ptr<Exchange> exchange) {
         finish(x, CURLE_OUT_OF_MEMORY);
         return;
     }
-    // Towards an HTTP/2 server, waits for a connection that is being set up rather than
-    // opening one more, so that calls made together multiplex over one connection. Never
-    // otherwise: libcurl would hold every call to an HTTP/1.1 server until the first reply.
-    curl_easy_setopt(easy, CURLOPT_PIPEWAIT, host.protocol == Admission::Protocol::multiplexed ? 1L : 0L);
     if (!errorBuffers_.empty()) {
         x.transfer_.errorText = errorBuffers_.back().release();
         errorBuffers_.pop_back();
@@ -217,22 +214,16 @@ void IoThread::begin(std::shared_ptr<Exchange> exchange) {
     sizing_.took();
 }
 
-void IoThread::finish(Exchange& x, CURLcode code, bool stopped) {
-    SilenceClock::stop(x.transfer_);
-    x.end_.code = code;
-    x.end_.stopped = stopped;
-    Admission::Host* freed = nullptr;
-    if (x.easy_ != nullptr) {
-        readEnd(x.easy_, x.transfer_, x.end_);
-        curl_easy_setopt(x.easy_, CURLOPT_ERRORBUFFER, nullptr);
-        curl_multi_remove_handle(multi_.get(), x.easy_);
-        returnHandle(x.easy_, x.target_);
-        x.easy_ = nullptr;
-        freed = static_cast<Admission::Host*>(x.host_);
-        Admission::finished(*freed);
-        sizing_.gave();
-    }
-    if (!x.end_.replied()) std::string().swap(x.transfer_.reply);
+void IoThread::detach(Exchange& x) {
+    curl_easy_setopt(x.easy_, CURLOPT_ERRORBUFFER, nullptr);
+    curl_multi_remove_handle(multi_.get(), x.easy_);
+    returnHandle(x.easy_, x.target_);
+    x.easy_ = nullptr;
+    auto& host = *static_cast<Admission::Host*>(x.host_);
+    Admission::finished(host);
+    Admission::left(host, x.streamPort_, x.opener_);
+    x.streamPort_ = -1;
+    sizing_.gave();
     if (x.transfer_.errorText != nullptr) {
         std::unique_ptr<char[]> buffer(x.transfer_.errorText);
         x.transfer_.errorText = nullptr;
@@ -241,6 +232,19 @@ void IoThread::finish(Exchange& x, CURLcode code, bool stopped) {
         } catch (...) {
         }
     }
+}
+
+void IoThread::finish(Exchange& x, CURLcode code, bool stopped) {
+    SilenceClock::stop(x.transfer_);
+    x.end_.code = code;
+    x.end_.stopped = stopped;
+    Admission::Host* freed = nullptr;
+    if (x.easy_ != nullptr) {
+        readEnd(x.easy_, x.transfer_, x.end_);
+        freed = static_cast<Admission::Host*>(x.host_);
+        detach(x);
+    }
+    if (!x.end_.replied()) std::string().swap(x.transfer_.reply);
     x.ended_ = true;
     auto self = std::move(x.self_);
     self->finished();
@@ -249,6 +253,13 @@ void IoThread::finish(Exchange& x, CURLcode code, bool stopped) {
             if (!next->ended_) begin(std::move(next));
         });
     }
+}
+
+void IoThread::holdBack(Exchange& x) {
+    // Nothing was sent: it waits for its turn again, its silence clock still running.
+    x.heldBack_ = false;
+    detach(x);
+    Admission::waitFirst(*static_cast<Admission::Host*>(x.host_), std::move(x.self_));
 }
 
 void IoThread::finishDone() {
@@ -260,6 +271,10 @@ void IoThread::finishDone() {
         connectionsOpened_.fetch_add(connectionsMade(msg->easy_handle), std::memory_order_relaxed);
         long version = 0;
         curl_easy_getinfo(msg->easy_handle, CURLINFO_HTTP_VERSION, &version);
+        if (x->heldBack_) {
+            heldBack_.push_back(x);
+            continue;
+        }
         auto& host = *static_cast<Admission::Host*>(x->host_);
         if (version == CURL_HTTP_VERSION_2_0) {
             Admission::learned(host, Admission::Protocol::multiplexed);
@@ -268,6 +283,9 @@ void IoThread::finishDone() {
         }
         finish(*x, msg->data.result);
     }
+    // Each goes back ahead of those waiting, so the last first: they keep their order.
+    for (auto it = heldBack_.rbegin(); it != heldBack_.rend(); ++it) holdBack(**it);
+    heldBack_.clear();
 }
 
 void IoThread::expireSilent(Clock::time_point now) {
@@ -286,7 +304,18 @@ void IoThread::finishAll() {
 
 void IoThread::onConnected(Transfer& transfer) {
     // Inside libcurl: only noted; the waiting calls are started after this pass.
-    Admission::connected(*static_cast<Admission::Host*>(exchangeOf(transfer).host_));
+    Exchange& x = exchangeOf(transfer);
+    auto& host = *static_cast<Admission::Host*>(x.host_);
+    Admission::connected(host);
+    Admission::placed(host, x.streamPort_, transfer.localPort, x.opener_);
+    if (host.protocol == Admission::Protocol::multiplexed) x.streamPort_ = transfer.localPort;
+}
+
+bool IoThread::onOpening(Transfer& transfer) {
+    Exchange& x = exchangeOf(transfer);
+    if (Admission::mayOpen(*static_cast<Admission::Host*>(x.host_), x.opener_)) return true;
+    x.heldBack_ = true;
+    return false;
 }
 
 CURL* IoThread::takeHandle(const Target& target) {

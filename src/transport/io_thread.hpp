@@ -64,7 +64,10 @@ private:
     CURL* takeHandle(const Target& target);
     void returnHandle(CURL* easy, const std::shared_ptr<const Target>& target);
     void trimSpares(Clock::time_point now);
+    void holdBack(Exchange& x);
+    void detach(Exchange& x);
     static void onConnected(Transfer& transfer);
+    static bool onOpening(Transfer& transfer);
     static Exchange& exchangeOf(Transfer& transfer) { return *static_cast<Exchange*>(transfer.owner); }
 
     DeliveryQueue& delivery_;
@@ -83,6 +86,7 @@ private:
 
     // The I/O thread's alone.
     std::vector<std::shared_ptr<Exchange>> adding_;
+    std::vector<Exchange*> heldBack_;  // of this pass, in the order they went out
     // Handles between transfers, each with the target whose trust it is configured for: a
     // handle taken for the same trust keeps its options, and only what differs per call is
     // set again.

@@ -88,7 +88,9 @@ int onRequest(void* user, char*, char*, int, int localPort) {
 }
 
 int onSocketOpened(void* user, curl_socket_t fd, curlsocktype) {
-    static_cast<ConnectionLog*>(user)->opened(fd);
+    auto& t = *static_cast<Transfer*>(user);
+    if (t.onOpening != nullptr && !t.onOpening(t)) return CURL_SOCKOPT_ERROR;
+    if (t.connections != nullptr) t.connections->opened(fd);
     return CURL_SOCKOPT_OK;
 }
 
@@ -131,8 +133,9 @@ void ConnectionLog::closing(curl_socket_t fd) {
     const auto it = byPort_.find(port);
     if (it != byPort_.end() && it->second == fd) byPort_.erase(it);
     tcp_info info{};
-    // Closed by a reset: the peer closed its end with bytes of ours unread.
-    if (port >= 0 && tcpInfo(fd, info) && info.tcpi_state == TCP_CLOSE) resetPorts_.push_back(port);
+    // Closed by a reset: the peer closed its end with bytes of ours unread. (A socket that
+    // never connected has port 0.)
+    if (port > 0 && tcpInfo(fd, info) && info.tcpi_state == TCP_CLOSE) resetPorts_.push_back(port);
     // Only the latest few matter: a retry asks right after its connection closed.
     if (resetPorts_.size() > 64) resetPorts_.erase(resetPorts_.begin());
 #else
@@ -209,9 +212,9 @@ void configureTransfer(CURL* easy, const Target& t, CURLSH* share, ConnectionLog
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onHeader);
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &onProgress);
     curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &onRequest);
-    // A connection reports to the log of the handle that opened it, for as long as it lives.
+    // A connection reports to the log of the handle that opened it, for as long as it lives;
+    // the transfer that opens it is told first.
     curl_easy_setopt(easy, CURLOPT_SOCKOPTFUNCTION, &onSocketOpened);
-    curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, &connections);
     curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &onSocketClosing);
     curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, &connections);
 }
@@ -228,6 +231,7 @@ void bindTransfer(CURL* easy, Transfer& t, const std::string& url, const std::st
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, &t);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &t);
     curl_easy_setopt(easy, CURLOPT_PREREQDATA, &t);
+    curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, &t);
     if (t.errorText != nullptr) t.errorText[0] = '\0';
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t.errorText);
     // A large body may take longer than the timeout to upload while still moving.
@@ -240,6 +244,7 @@ void unbindTransfer(CURL* easy) {
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, nullptr);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, nullptr);
     curl_easy_setopt(easy, CURLOPT_PREREQDATA, nullptr);
+    curl_easy_setopt(easy, CURLOPT_SOCKOPTDATA, nullptr);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, nullptr);
 }
 

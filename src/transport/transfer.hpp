@@ -71,6 +71,9 @@ struct Transfer : SilenceClock::Entry {
     // Called once a connection for this transfer is ready, before its request is sent; runs
     // inside libcurl. Optional.
     void (*onConnected)(Transfer&) = nullptr;
+    // Called when libcurl opens a socket for a new connection for this transfer, inside
+    // libcurl; false ends the transfer before it connects, with no request sent. Optional.
+    bool (*onOpening)(Transfer&) = nullptr;
     void* owner = nullptr;  // the driver's object for this transfer
     bool overCap = false;   // the reply outgrew kMaxReplyBytes
     // CURL_ERROR_SIZE bytes for libcurl's description of a failure, lent by the driver for
