@@ -16,6 +16,8 @@
 #   (clients start over this stretch; 0: all at once) FLEET_WARM_MS=5000 (figures from this
 #   long after the last start) FLEET_BENCH=PATH (the fleet driver of another build, to
 #   compare the library before and after a change against the same service)
+#   FLEET_STORES="sqlite" (the service's store for each fleet run: sqlite, a file on disk;
+#   postgres, a fresh database on the server of scripts/postgres.sh, fsync on)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -30,6 +32,7 @@ fleet_secs=${FLEET_SECONDS:-25}
 fleet_losses=${FLEET_LOSSES:-0 1}
 fleet_warm_ms=${FLEET_WARM_MS:-5000}
 fleet_spread_ms=${FLEET_SPREAD_MS:-3000}
+fleet_stores=${FLEET_STORES:-sqlite}
 rtts=${RTTS:-20 100}
 in_flight=${IN_FLIGHT:-1 16 256 1024}
 secs=${SECONDS_PER_RUN:-4}
@@ -56,6 +59,7 @@ cleanup() {
   for pid in "${relays[@]}"; do kill "$pid" 2>/dev/null || true; done
   if [[ -f $work/nginx.pid ]]; then kill "$(cat "$work/nginx.pid")" 2>/dev/null || true; fi
   wait 2>/dev/null || true
+  if [[ -d $work/pg ]]; then "$root/scripts/postgres.sh" stop "$work/pg" >/dev/null 2>&1 || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -173,20 +177,44 @@ for loss in $losses; do
 done
 
 # Many clients: FLEET_CLIENTS threads in FLEET_PROCS processes, each thread one client with
-# its own timers, against one velmora-service (SQLite on disk) across the first RTT.
-fleet() {  # LOSS_PERCENT
-  local loss=$1 svc_dir=$work/service.$1 port pid ticks0 ticks1 conns=0 c
+# its own timers, against one velmora-service across the first RTT.
+pg_uri=
+pg_pid=
+fleet_dbs=0
+# CPU ticks of the database server: its own, its live processes' and its ended ones'.
+pg_ticks() {
+  local c t
+  t=$(awk '{print $14 + $15 + $16 + $17}' "/proc/$pg_pid/stat")
+  for c in $(pgrep -P "$pg_pid"); do t=$((t + $(awk '{print $14 + $15}' "/proc/$c/stat" 2>/dev/null || echo 0))); done
+  echo "$t"
+}
+fleet() {  # LOSS_PERCENT STORE
+  local loss=$1 store=$2 svc_dir=$work/service.$2.$1 port pid ticks0 ticks1 conns=0 c db=()
   mkdir -p "$svc_dir"
-  taskset -c "$server_cpu" "$build/tools/velmora-service/velmora-service" --listen 127.0.0.1:0 --data "$svc_dir" \
+  if [[ $store == postgres ]]; then
+    if [[ -z $pg_uri ]]; then
+      chmod 755 "$work"  # the database server runs as another user
+      pg_uri=$(POSTGRES_FSYNC=on "$root/scripts/postgres.sh" start "$work/pg" $$)
+      # On the service's CPU, as its backends will be (they inherit it).
+      pg_pid=$(head -n 1 "$work/pg/data/postmaster.pid")
+      for c in "$pg_pid" $(pgrep -P "$pg_pid"); do taskset -pc "$server_cpu" "$c" >/dev/null; done
+    fi
+    fleet_dbs=$((fleet_dbs + 1))
+    psql -q "$pg_uri" -c "CREATE DATABASE fleet_$fleet_dbs" >/dev/null
+    db=(--db "${pg_uri%/*}/fleet_$fleet_dbs")
+  fi
+  taskset -c "$server_cpu" "$build/tools/velmora-service/velmora-service" --listen 127.0.0.1:0 --data "$svc_dir" "${db[@]}" \
     --max-connections $((fleet_clients * 2 + 64)) --max-connections-per-client $((fleet_clients * 2 + 64)) \
     >"$svc_dir/out" 2>"$svc_dir/err" &
   pid=$!
   for _ in $(seq 100); do grep -q listening "$svc_dir/out" && break; sleep 0.05; done
   port=$(sed -E 's/.*:([0-9]+).*/\1/' "$svc_dir/out")
   relays_started=()
-  start_relay "$port" "$rtt" "$loss" "service.$loss/relay"
+  start_relay "$port" "$rtt" "$loss" "service.$store.$loss/relay"
   local origin=https://127.0.0.1:$relay_port
   ticks0=$(awk '{print $14 + $15}' "/proc/$pid/stat")
+  local db_ticks0=0 db_ticks1=0
+  if [[ $store == postgres ]]; then db_ticks0=$(pg_ticks); fi
   local per=$((fleet_clients / fleet_procs)) outs=()
   for ((p = 0; p < fleet_procs; p++)); do
     client "${FLEET_BENCH:-$build/bench/velmora_fleet_bench}" "$origin" "$svc_dir/cert.pem" "$per" "$fleet_secs" 2000 "p$p" \
@@ -201,21 +229,33 @@ fleet() {  # LOSS_PERCENT
   ticks1=$(awk '{print $14 + $15}' "/proc/$pid/stat")
   kill "$pid"; wait "$pid" 2>/dev/null || true
   stop_relays
+  if [[ $store == postgres ]]; then
+    sleep 1  # the service's backends end with its connections
+    db_ticks1=$(pg_ticks)
+  fi
   # Summed over the processes; latencies: the worst process's.
   read -r clients polls sends received starved dup p50 p99 done s50 s99 < <(cat "$svc_dir"/fleet.* | awk '
     { for (i = 1; i <= 6; i++) t[i] += $i; t[9] += $9
       if ($7 > t[7]) t[7] = $7; if ($8 > t[8]) t[8] = $8; if ($10 > t[10]) t[10] = $10; if ($11 > t[11]) t[11] = $11 }
     END { for (i = 1; i <= 11; i++) printf "%s ", t[i]; print "" }')
   # Requests: polls and sends as counted, presence reports as scheduled (one per 3 s).
-  local requests cpu_us
+  local requests cpu_us db_us=
+  local hz
+  hz=$(getconf CLK_TCK)
   requests=$(awk -v p="$polls" -v s="$sends" -v c="$clients" -v t="$fleet_secs" 'BEGIN { printf "%.0f", p + s + c * t / 3 }')
-  cpu_us=$(awk -v t=$((ticks1 - ticks0)) -v r="$requests" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.0f", t * 1e6 / hz / r }')
-  row "fleet: $clients clients, RTT $rtt ms, loss $loss%, start over $fleet_spread_ms ms" "$s50" "$s99" "" "" \
-    "steady state: send ms p50/p99; delivery ms p50 $p50 p99 $p99 (poll 0.5 s); service ${cpu_us} us CPU/request; $conns connections; $starved starved; sent $sends, completed $done, received $received, duplicated $dup"
+  cpu_us=$(awk -v t=$((ticks1 - ticks0)) -v r="$requests" -v hz="$hz" 'BEGIN { printf "%.0f", t * 1e6 / hz / r }')
+  if [[ $store == postgres ]]; then
+    db_us=$(awk -v t=$((db_ticks1 - db_ticks0)) -v r="$requests" -v hz="$hz" 'BEGIN { printf "%.0f", t * 1e6 / hz / r }')
+    db_us=" and PostgreSQL ${db_us} us"
+  fi
+  row "fleet: $clients clients on $store, RTT $rtt ms, loss $loss%, start over $fleet_spread_ms ms" "$s50" "$s99" "" "" \
+    "steady state: send ms p50/p99; delivery ms p50 $p50 p99 $p99 (poll 0.5 s); service ${cpu_us} us${db_us} CPU/request; $conns connections; $starved starved; sent $sends, completed $done, received $received, duplicated $dup"
 }
 if ((fleet_clients > 0)); then
   rtt=$(awk '{print $1}' <<<"$rtts")
-  for loss in $fleet_losses; do fleet "$loss"; done
+  for store in $fleet_stores; do
+    for loss in $fleet_losses; do fleet "$loss" "$store"; done
+  done
 fi
 
 printf '\n%-42s | %10s | %10s | %10s | %6s | %s\n' \
