@@ -16,8 +16,10 @@
 #   (clients start over this stretch; 0: all at once) FLEET_WARM_MS=5000 (figures from this
 #   long after the last start) FLEET_BENCH=PATH (the fleet driver of another build, to
 #   compare the library before and after a change against the same service)
+#   FLEET_SERVICE=PATH (the velmora-service of another build, the same for the service)
 #   FLEET_STORES="sqlite" (the service's store for each fleet run: sqlite, a file on disk;
-#   postgres, a fresh database on the server of scripts/postgres.sh, fsync on)
+#   postgres, a fresh database on the server of scripts/postgres.sh, fsync on) FLEET_ONLY=1
+#   (the fleet runs alone, without the rest of the table)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -102,7 +104,9 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else
 rows=()
 row() { rows+=("$(printf '%-42s | %10s | %10s | %10s | %6s | %s' "$@")"); }
 
-for rtt in $rtts; do
+table_rtts=$rtts
+if [[ -n ${FLEET_ONLY:-} ]]; then table_rtts= losses=; fi
+for rtt in $table_rtts; do
   start_relays "$rtt" 0
   # A turn must outlast the round trip by far, and its warm-up exceed it.
   slice_ms=$((rtt * 10 > 500 ? rtt * 10 : 500))
@@ -181,6 +185,10 @@ done
 pg_uri=
 pg_pid=
 fleet_dbs=0
+# Busy and all ticks of the server's CPU so far.
+server_cpu_ticks() {
+  awk -v c="cpu$server_cpu" '$1 == c { t = 0; for (i = 2; i <= 9; i++) t += $i; print t - $5 - $6, t }' /proc/stat
+}
 # CPU ticks of the database server: its own, its live processes' and its ended ones'.
 pg_ticks() {
   local c t
@@ -203,7 +211,7 @@ fleet() {  # LOSS_PERCENT STORE
     psql -q "$pg_uri" -c "CREATE DATABASE fleet_$fleet_dbs" >/dev/null
     db=(--db "${pg_uri%/*}/fleet_$fleet_dbs")
   fi
-  taskset -c "$server_cpu" "$build/tools/velmora-service/velmora-service" --listen 127.0.0.1:0 --data "$svc_dir" "${db[@]}" \
+  taskset -c "$server_cpu" "${FLEET_SERVICE:-$build/tools/velmora-service/velmora-service}" --listen 127.0.0.1:0 --data "$svc_dir" "${db[@]}" \
     --max-connections $((fleet_clients * 2 + 64)) --max-connections-per-client $((fleet_clients * 2 + 64)) \
     >"$svc_dir/out" 2>"$svc_dir/err" &
   pid=$!
@@ -213,8 +221,9 @@ fleet() {  # LOSS_PERCENT STORE
   start_relay "$port" "$rtt" "$loss" "service.$store.$loss/relay"
   local origin=https://127.0.0.1:$relay_port
   ticks0=$(awk '{print $14 + $15}' "/proc/$pid/stat")
-  local db_ticks0=0 db_ticks1=0
+  local db_ticks0=0 db_ticks1=0 busy0 all0 busy1 all1
   if [[ $store == postgres ]]; then db_ticks0=$(pg_ticks); fi
+  read -r busy0 all0 < <(server_cpu_ticks)
   local per=$((fleet_clients / fleet_procs)) outs=()
   for ((p = 0; p < fleet_procs; p++)); do
     client "${FLEET_BENCH:-$build/bench/velmora_fleet_bench}" "$origin" "$svc_dir/cert.pem" "$per" "$fleet_secs" 2000 "p$p" \
@@ -227,6 +236,7 @@ fleet() {  # LOSS_PERCENT STORE
   conns=$(ss -Htn state established "( sport = :$port )" | wc -l)
   for o in "${outs[@]}"; do wait "$o"; done
   ticks1=$(awk '{print $14 + $15}' "/proc/$pid/stat")
+  read -r busy1 all1 < <(server_cpu_ticks)
   kill "$pid"; wait "$pid" 2>/dev/null || true
   stop_relays
   if [[ $store == postgres ]]; then
@@ -249,7 +259,7 @@ fleet() {  # LOSS_PERCENT STORE
     db_us=" and PostgreSQL ${db_us} us"
   fi
   row "fleet: $clients clients on $store, RTT $rtt ms, loss $loss%, start over $fleet_spread_ms ms" "$s50" "$s99" "" "" \
-    "steady state: send ms p50/p99; delivery ms p50 $p50 p99 $p99 (poll 0.5 s); service ${cpu_us} us${db_us} CPU/request; $conns connections; $starved starved; sent $sends, completed $done, received $received, duplicated $dup"
+    "steady state: send ms p50/p99; delivery ms p50 $p50 p99 $p99 (poll 0.5 s); service ${cpu_us} us${db_us} CPU/request; server CPU $(ratio $((busy1 - busy0)) $((all1 - all0))) busy; $conns connections; $starved starved; sent $sends, completed $done, received $received, duplicated $dup"
 }
 if ((fleet_clients > 0)); then
   rtt=$(awk '{print $1}' <<<"$rtts")
