@@ -9,6 +9,8 @@
 //   e2e_bench mem   h1|h2 IN_FLIGHT          -> threads_idle threads_peak rss_idle_kib rss_peak_kib bytes_per_call
 //   e2e_bench conns h1|h2 IN_FLIGHT          -> connections opened for one wave, from cold; fails
 //                                               unless every call got a reply
+//   e2e_bench leave h1|h2 IN_FLIGHT WAIT_MS  -> one call, then IN_FLIGHT at once; exits WAIT_MS later with
+//                                               them in flight or waiting: the calls that got a reply
 //   e2e_bench tls   h1|h2 COUNT              -> connections (TLS handshakes) for COUNT sequential blocking calls
 //   e2e_bench first h1|h2 COUNT              -> a blocking call on a new connection, then the median of COUNT
 //                                               more on the kept connection, in us
@@ -459,6 +461,24 @@ void connections(const Setup& s, int inFlight) {
     }
 }
 
+// One call, so that the server's protocol is known, then a wave of `inFlight` calls; the
+// process ends `waitMs` later whatever is still in flight or waiting its turn.
+void leave(const Setup& s, int inFlight, int waitMs) {
+    auto client = makeClient(s);
+    std::atomic<int> replied{0};
+    std::atomic<bool> first{false};
+    client->sendMessageAsync("alice", "bob", "hello", [&](bool) { first = true; });
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (!first.load() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < inFlight; ++i) {
+        client->sendMessageAsync("alice", "bob", "hello", [&](bool ok) {
+            if (ok) replied.fetch_add(1);
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+    std::printf("%d\n", replied.load());
+}
+
 void handshakes(const Setup& s, int count) {
     auto client = makeClient(s);
     const long long before = velmora::detail::Runtime::get().blocking().connectionsOpened();
@@ -559,6 +579,8 @@ int main(int argc, char** argv) {
         memory(setupFor(argv[2]), std::atoi(argv[3]));
     } else if (mode == "conns") {
         connections(setupFor(argv[2]), std::atoi(argv[3]));
+    } else if (mode == "leave" && argc == 5) {
+        leave(setupFor(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]));
     } else if (mode == "tls") {
         handshakes(setupFor(argv[2]), std::atoi(argv[3]));
     } else if (mode == "first") {

@@ -256,10 +256,11 @@ void IoThread::finish(Exchange& x, CURLcode code, bool stopped) {
 }
 
 void IoThread::holdBack(Exchange& x) {
-    // Nothing was sent: it waits for its turn again, its silence clock still running.
+    // Nothing was sent: it waits for its turn again, its silence clock still running, and
+    // keeps its own reference as a waiting call does, for an end that comes while it waits.
     x.heldBack_ = false;
     detach(x);
-    Admission::waitFirst(*static_cast<Admission::Host*>(x.host_), std::move(x.self_));
+    Admission::waitFirst(*static_cast<Admission::Host*>(x.host_), x.self_);
 }
 
 void IoThread::finishDone() {
@@ -306,16 +307,17 @@ void IoThread::onConnected(Transfer& transfer) {
     // Inside libcurl: only noted; the waiting calls are started after this pass.
     Exchange& x = exchangeOf(transfer);
     auto& host = *static_cast<Admission::Host*>(x.host_);
+    x.heldBack_ = false;  // its request goes out: however it ends, it is not to be sent again
     Admission::connected(host);
     Admission::placed(host, x.streamPort_, transfer.localPort, x.opener_);
     if (host.protocol == Admission::Protocol::multiplexed) x.streamPort_ = transfer.localPort;
 }
 
 bool IoThread::onOpening(Transfer& transfer) {
+    // libcurl may try one address after another: what counts is the last attempt's answer.
     Exchange& x = exchangeOf(transfer);
-    if (Admission::mayOpen(*static_cast<Admission::Host*>(x.host_), x.opener_)) return true;
-    x.heldBack_ = true;
-    return false;
+    x.heldBack_ = !Admission::mayOpen(*static_cast<Admission::Host*>(x.host_), x.opener_);
+    return !x.heldBack_;
 }
 
 CURL* IoThread::takeHandle(const Target& target) {

@@ -12,6 +12,10 @@
 #     opens only the connections the calls need (8 at most at once; libcurl left alone
 #     opens one per call past the first connection's limit, up to 256), and every call
 #     gets its reply.
+#   h2_server_test.sh E2E_BENCH leave RELAY
+#     The same server 1 s away (RELAY holds every chunk for 0.5 s each way): after a first
+#     call, a wave of 1,024 calls, and the process exits 1.5 s later, while calls that gave
+#     up their turn wait for the connections being set up. It must end cleanly.
 # Skipped (77) without nginx.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -84,6 +88,22 @@ case $check in
         echo "ok: round $round: 1,024 calls opened $opened connections"
       fi
     done
+    ;;
+  leave)
+    relay=$3
+    "$relay" 0 $((h2_port + 3)) 500 0 0 200 1 >"$work/relay.out" 2>/dev/null &
+    relay_pid=$!
+    for _ in $(seq 50); do grep -qs ready "$work/relay.out" && break; sleep 0.1; done
+    rc=0
+    replied=$(BENCH_H2=https://127.0.0.1:$(awk '{print $2}' "$work/relay.out") "$drv" leave h2 1024 1500) || rc=$?
+    kill "$relay_pid" 2>/dev/null || true
+    wait "$relay_pid" 2>/dev/null || true
+    if [[ $rc -ne 0 ]]; then
+      echo "FAIL: the process exited with $rc with calls waiting for a connection" >&2
+      failed=1
+    else
+      echo "ok: exited cleanly; $replied calls had replied"
+    fi
     ;;
   *)
     echo "unknown check: $check" >&2
