@@ -265,10 +265,7 @@ TEST(HostAdmission, OpensOnlyTheConnectionsTheCallsNeed) {
     bool opener[30] = {};
     long port[30];
     std::fill(std::begin(port), std::end(port), -1L);
-    const auto place = [&](int call, long on) {
-        Admission::placed(host, port[call], on, opener[call]);
-        port[call] = on;
-    };
+    const auto place = [&](int call, long on) { port[call] = Admission::placed(host, port[call], on, opener[call]); };
     for (int i = 0; i < 10; ++i) place(i, 1000);
     EXPECT_EQ(host.perConnection, 0) << "nothing is known before libcurl wants a second connection";
 

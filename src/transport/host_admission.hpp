@@ -106,10 +106,11 @@ public:
     }
     // A call's request goes out on the connection at local port `port`; `from` is the port
     // it was counted on before (-1: none), as when libcurl sent it once more elsewhere.
-    static void placed(Host& host, long from, long port, bool& opener) {
-        if (host.protocol != Protocol::multiplexed) return;
+    // Returns the port it is counted on now (calls are counted over HTTP/2 only).
+    static long placed(Host& host, long from, long port, bool& opener) {
+        if (host.protocol != Protocol::multiplexed) return from;
         if (from >= 0) removeFrom(host, from);
-        auto it = std::find_if(host.streams.begin(), host.streams.end(), [port](const auto& s) { return s.first == port; });
+        auto it = streamsOn(host, port);
         if (it == host.streams.end()) {
             host.streams.emplace_back(port, 0);
             it = std::prev(host.streams.end());
@@ -124,6 +125,7 @@ public:
             opener = false;
             connectionSetUp(host);
         }
+        return port;
     }
     // A call ends or waits again; `port` is where it was counted (-1: it never reached a
     // connection) and `opener` whether it was still setting up a connection.
@@ -162,8 +164,11 @@ public:
     }
 
 private:
+    static auto streamsOn(Host& host, long port) {
+        return std::find_if(host.streams.begin(), host.streams.end(), [port](const auto& s) { return s.first == port; });
+    }
     static void removeFrom(Host& host, long port) {
-        const auto it = std::find_if(host.streams.begin(), host.streams.end(), [port](const auto& s) { return s.first == port; });
+        const auto it = streamsOn(host, port);
         if (it == host.streams.end()) return;
         if (--it->second == 0) host.streams.erase(it);
     }

@@ -269,13 +269,13 @@ void IoThread::finishDone() {
         if (msg->msg != CURLMSG_DONE) continue;
         Exchange* x = nullptr;
         curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, reinterpret_cast<char**>(&x));
+        if (x->heldBack_) {
+            heldBack_.push_back(x);  // it never connected
+            continue;
+        }
         connectionsOpened_.fetch_add(connectionsMade(msg->easy_handle), std::memory_order_relaxed);
         long version = 0;
         curl_easy_getinfo(msg->easy_handle, CURLINFO_HTTP_VERSION, &version);
-        if (x->heldBack_) {
-            heldBack_.push_back(x);
-            continue;
-        }
         auto& host = *static_cast<Admission::Host*>(x->host_);
         if (version == CURL_HTTP_VERSION_2_0) {
             Admission::learned(host, Admission::Protocol::multiplexed);
@@ -309,8 +309,7 @@ void IoThread::onConnected(Transfer& transfer) {
     auto& host = *static_cast<Admission::Host*>(x.host_);
     x.heldBack_ = false;  // its request goes out: however it ends, it is not to be sent again
     Admission::connected(host);
-    Admission::placed(host, x.streamPort_, transfer.localPort, x.opener_);
-    if (host.protocol == Admission::Protocol::multiplexed) x.streamPort_ = transfer.localPort;
+    x.streamPort_ = Admission::placed(host, x.streamPort_, transfer.localPort, x.opener_);
 }
 
 bool IoThread::onOpening(Transfer& transfer) {
