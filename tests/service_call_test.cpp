@@ -74,11 +74,11 @@ TEST_F(ServiceCall, RequestShapeOnEveryEndpoint) {
 
 TEST_F(ServiceCall, LargeBodyIsSentWithoutWaitingForContinue) {
     const std::string big(300 * 1024, 'x');
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(detail::callBool(targetOf(server), Endpoint::write, *detail::BodyWriter().text("v", big).finish()));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);  // a 100-continue wait costs a full second
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 1u);
+    // Asking for 100-continue would cost a full second against a server that never answers
+    // it. The header says so directly, where a clock would also measure a loaded machine.
     EXPECT_EQ(requests[0].headers.count("expect"), 0u);
     EXPECT_EQ(requests[0].body.size(), big.size() + 8);
 }
